@@ -1,0 +1,22 @@
+#include "dataframe.h"
+
+#include <algorithm>
+
+using kelvra::ColumnPtr;
+
+void PyDataFrame::set_column(const std::string& name, ColumnPtr column) {
+    auto [it, inserted] = column_map.insert_or_assign(name, std::move(column));
+    (void)it;
+    if (inserted) column_order.push_back(name);
+    recompute_num_rows();
+}
+
+ColumnPtr PyDataFrame::get_column(const std::string& name) const {
+    const auto it = column_map.find(name);
+    return it == column_map.end() ? ColumnPtr{} : it->second;
+}
+
+void PyDataFrame::recompute_num_rows() {
+    num_rows = 0;
+    for (const auto& [name, column] : column_map) num_rows = std::max(num_rows, column->size());
+}

@@ -1,0 +1,90 @@
+// head(n) and the fixed-width text table it shows.
+#include <ostream>
+
+#include "../io/number_text.h"
+#include "dataframe.h"
+
+namespace {
+
+constexpr std::size_t kFieldWidth = 12;
+constexpr std::size_t kMaxPrintedRows = 10;
+
+// Appends text right-aligned in a field of kFieldWidth bytes; longer text is never cut.
+void append_field(std::string& out, std::string_view text) {
+    if (text.size() < kFieldWidth) out.append(kFieldWidth - text.size(), ' ');
+    out.append(text);
+}
+
+void append_cell(std::string& out, const kelvra::Column* column, std::size_t row) {
+    if (column == nullptr || row >= column->size()) {
+        out.append(kFieldWidth, ' ');
+        return;
+    }
+    if (column->is_null(row)) {
+        append_field(out, "NaN");
+        return;
+    }
+    const kelvra::CellValue& cell = column->values[row];
+    char buf[kelvra::kNumberTextMax];
+    switch (cell.index()) {
+        case kelvra::kInt:
+            append_field(out, {buf, kelvra::format_int(buf, std::get<kelvra::kInt>(cell))});
+            break;
+        case kelvra::kDouble:
+            append_field(out,
+                         {buf, kelvra::format_double_display(buf, std::get<kelvra::kDouble>(cell))});
+            break;
+        case kelvra::kString:
+            append_field(out, std::get<kelvra::kString>(cell));
+            break;
+        default:
+            append_field(out, std::get<kelvra::kBool>(cell) ? "1" : "0");
+            break;
+    }
+}
+
+}  // namespace
+
+PyDataFrame PyDataFrame::head(std::size_t n) const {
+    if (n >= num_rows) return *this;
+    kelvra::RowIndexList rows(n);
+    for (std::size_t i = 0; i < n; ++i) rows[i] = i;
+    return take_rows(rows);
+}
+
+std::string PyDataFrame::render() const {
+    if (column_map.empty()) return "Empty DataFrame\n";
+    std::string out;
+    std::vector<const kelvra::Column*> columns;
+    columns.reserve(column_order.size());
+    for (const auto& name : column_order) {
+        const auto it = column_map.find(name);
+        columns.push_back(it == column_map.end() ? nullptr : it->second.get());
+    }
+    for (std::size_t j = 0; j < column_order.size(); ++j) {
+        if (j) out += ' ';
+        append_field(out, column_order[j]);
+    }
+    out += '\n';
+    for (std::size_t j = 0; j < column_order.size(); ++j) {
+        if (j) out += ' ';
+        out.append(kFieldWidth, '-');
+    }
+    out += '\n';
+    const std::size_t shown = std::min(num_rows, kMaxPrintedRows);
+    for (std::size_t row = 0; row < shown; ++row) {
+        for (std::size_t j = 0; j < columns.size(); ++j) {
+            if (j) out += ' ';
+            append_cell(out, columns[j], row);
+        }
+        out += '\n';
+    }
+    out += "\nShape: (";
+    out += std::to_string(num_rows);
+    out += ", ";
+    out += std::to_string(column_map.size());
+    out += ")\n";
+    return out;
+}
+
+void PyDataFrame::print(std::ostream& out) const { out << render(); }

@@ -1,0 +1,55 @@
+// Whole-block file input and output with every error reported, shared by the readers and writers.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kelvra {
+
+// A file opened for reading. Opening a missing, unreadable or directory path throws
+// std::runtime_error(open_error_prefix + path); a failed read throws
+// std::runtime_error("Error reading file: " + path).
+class InputFile {
+public:
+    InputFile(const std::string& path, std::string_view open_error_prefix);
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Reads up to n bytes into buf; returns how many, 0 at the end of the file.
+    std::size_t read(char* buf, std::size_t n);
+    // The size the file had when it was opened (a hint: the file may change).
+    std::size_t size_hint() const { return size_hint_; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::size_t size_hint_ = 0;
+};
+
+// A file created or truncated for writing. Opening fails with
+// std::runtime_error("Cannot open file for writing: " + path); any failed write, or a failed
+// close, throws std::runtime_error("Error writing file: " + path).
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path);
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    void write(std::string_view bytes);
+    // Flushes to the operating system and closes; must be called for errors to be reported.
+    void close();
+
+private:
+    [[noreturn]] void fail();
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Writers fill a buffer of about this size before handing it to the file.
+inline constexpr std::size_t kWriteChunk = 1 << 20;
+
+}  // namespace kelvra

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what the build needs: Debian packages (only those missing) and the project's .venv
+# with the pinned tools. Idempotent and quick when everything is already in place.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-$(scripts/find-python.sh)}
+VENV=${VENV:-.venv}
+APT_PACKAGES=(g++ make libsimdjson-dev ${EXTRA_APT_PACKAGES:-})
+
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+    echo "setup: installing Debian packages: ${missing[*]}"
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Recreate the venv when it was made from another interpreter version.
+want=$("$PYTHON" -c 'import sys; print(sys.version)')
+if [ -x "$VENV/bin/python" ]; then
+    have=$("$VENV/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null || true)
+    if [ "$have" != "$want" ]; then
+        echo "setup: $VENV was made from another interpreter; recreating"
+        rm -rf "$VENV"
+    fi
+fi
+if [ ! -x "$VENV/bin/python" ]; then
+    echo "setup: creating $VENV from $PYTHON"
+    "$PYTHON" -m venv "$VENV"
+fi
+
+stamp="$VENV/.kelvra-requirements"
+for req in requirements-dev.txt ${EXTRA_REQUIREMENTS:-}; do
+    sum=$(sha256sum "$req" | cut -d' ' -f1)
+    if ! grep -qx "$req $sum" "$stamp" 2>/dev/null; then
+        echo "setup: installing $req into $VENV"
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$req"
+        { grep -v "^$req " "$stamp" 2>/dev/null || true; echo "$req $sum"; } >"$stamp.new"
+        mv "$stamp.new" "$stamp"
+    fi
+done
