@@ -1,0 +1,99 @@
+"""The module's surface: names, docstrings, signatures and argument checking."""
+
+import pytest
+
+import kelvra
+
+METHODS = [
+    ("shape", "Get shape as (rows, cols)"),
+    ("columns", "Get column names"),
+    ("select", "Select columns"),
+    ("filter_gt", "Filter rows where column > value"),
+    ("__mul__", "Multiply by scalar"),
+    ("sum", "Sum of numeric columns"),
+    ("mean", "Mean of numeric columns"),
+    ("to_csv", "Export to CSV"),
+    ("head", "Show first n rows"),
+    ("to_json", "Export to JSON"),
+]
+
+
+def test_module_docstring_and_names():
+    assert kelvra.__doc__ == "Kelvra - High-performance DataFrame library"
+    assert kelvra.DataFrame.__module__ == "kelvra"
+    assert kelvra.DataFrame.__qualname__ == "DataFrame"
+    assert kelvra.read_json.__doc__.endswith("Read JSON file\n")
+    assert kelvra.read_csv.__doc__.endswith("Read CSV file\n")
+
+
+@pytest.mark.parametrize("name,doc", METHODS)
+def test_method_docstrings(name, doc):
+    assert getattr(kelvra.DataFrame, name).__doc__.endswith("\n\n" + doc + "\n")
+
+
+def test_no_extra_surface():
+    public = {n for n in vars(kelvra.DataFrame) if not n.startswith("_")}
+    assert public == {"shape", "columns", "select", "filter_gt", "sum", "mean", "to_csv", "head",
+                      "to_json"}
+    for absent in ("__len__", "__iter__", "__rmul__", "__imul__", "__delitem__", "__contains__"):
+        assert absent not in vars(kelvra.DataFrame)
+    assert {n for n in vars(kelvra) if not n.startswith("_")} == {"DataFrame", "read_json", "read_csv"}
+
+
+def test_head_signature_shows_default():
+    assert "n: typing.SupportsInt" in kelvra.DataFrame.head.__doc__
+    assert "= 5" in kelvra.DataFrame.head.__doc__
+
+
+def test_empty_table():
+    df = kelvra.DataFrame()
+    assert df.shape() == (0, 0)
+    assert df.columns() == []
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda df: df.head(2.5),
+        lambda df: df.head(2**31),
+        lambda df: df.head(-(2**31) - 1),
+        lambda df: df.to_json(path="x.json"),
+        lambda df: df.to_csv(path="x.csv"),
+        lambda df: df.select("a"),
+        lambda df: df.select([1]),
+        lambda df: df * "x",
+        lambda df: 2 * df,
+        lambda df: df.filter_gt("a", "x"),
+        lambda df: df.__setitem__(1, [1]),
+        lambda df: kelvra.read_csv(1),
+    ],
+)
+def test_refused_arguments_raise_type_error(call, make_df):
+    df = make_df(a=[1, 2])
+    with pytest.raises(TypeError):
+        call(df)
+    assert df["a"] == [1, 2]
+
+
+def test_multiplication_returns_new_tables(make_df):
+    df = make_df(a=[1, 2])
+    for factor in (2, 2.5, True):
+        out = df * factor
+        assert out is not df
+        assert isinstance(out, kelvra.DataFrame)
+    assert df["a"] == [1, 2]
+
+
+def test_select_result_is_independent(make_df):
+    df = make_df(a=[1], b=[2])
+    sub = df.select(("a",))
+    sub["z"] = [9]
+    assert df.columns() == ["a", "b"]
+    assert sub.columns() == ["a", "z"]
+
+
+def test_read_json_missing_path_message(tmp_path):
+    path = str(tmp_path / "missing.json")
+    with pytest.raises(RuntimeError) as err:
+        kelvra.read_json(path)
+    assert str(err.value) == "Cannot open JSON file: " + path
