@@ -14,11 +14,16 @@ all: build
 setup:
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" scripts/setup.sh
 
+# $(call cmake_build,DIR,EXTRA CMAKE ARGS): configure (quick when nothing changed) and build.
+define cmake_build
+	@$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+		-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" \
+		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DKELVRA_WERROR=$(WERROR) $(2) >/dev/null
+	@$(VENV)/bin/cmake --build $(1)
+endef
+
 build: setup
-	@$(VENV)/bin/cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-		-DPython_EXECUTABLE=$(CURDIR)/$(PY) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" \
-		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DKELVRA_WERROR=$(WERROR) >/dev/null
-	@$(VENV)/bin/cmake --build $(BUILD_DIR)
+	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=Release)
 
 test: build
 	$(RUN) -m pytest $(PYTEST_ARGS)
@@ -28,3 +33,11 @@ demo: build
 
 clean:
 	rm -rf build
+
+# --- Sanitizers: the whole suite against an ASan + UBSan build -------------------------------
+SANITIZE_DIR ?= build/sanitize
+
+.PHONY: sanitize
+sanitize: setup
+	$(call cmake_build,$(SANITIZE_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE=ON)
+	scripts/sanitize.sh $(SANITIZE_DIR) $(PYTEST_ARGS)
