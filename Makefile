@@ -41,3 +41,14 @@ SANITIZE_DIR ?= build/sanitize
 sanitize: setup
 	$(call cmake_build,$(SANITIZE_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE=ON)
 	scripts/sanitize.sh $(SANITIZE_DIR) $(PYTEST_ARGS)
+
+# --- Benchmarks against pandas, polars and pyarrow: `make bench`, `make bench SIZE=100000` ------
+# Never part of `make test`. The peers, pinned in benchmarks/requirements.txt, go into the same
+# .venv; BENCH_ARGS passes more options to the runner (`--repeat 3`, `--libraries kelvra,pandas`).
+SIZE ?= 1000000
+BENCH_ARGS ?=
+
+.PHONY: bench
+bench: build
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
+	$(RUN) -m benchmarks --size $(SIZE) $(BENCH_ARGS)

@@ -1,0 +1,103 @@
+"""Kelvra's side of every operation; the peers' modules mirror it method for method."""
+
+from __future__ import annotations
+
+import subprocess
+import tomllib
+
+import kelvra
+
+from .data import FILTER_COLUMN, FILTER_THRESHOLD, GETITEM_COLUMN, NUMERIC, REPO_ROOT, SELECTED
+
+
+def version() -> str:
+    """The project's version and the commit it was built from (the module carries neither)."""
+    with open(REPO_ROOT / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["version"]
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=REPO_ROOT,
+                                capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return declared
+    return f"{declared} ({commit})"
+
+
+def load(path):
+    return kelvra.read_csv(str(path))
+
+
+def from_columns(columns):
+    df = kelvra.DataFrame()
+    for name, values in columns.items():
+        df[name] = values
+    return df
+
+
+def shape(table):
+    return tuple(table.shape())
+
+
+class Ops:
+    """Each method prepares its inputs, untimed, and returns the call that is timed."""
+
+    def __init__(self, inputs):
+        self.inputs = inputs
+        self.df = inputs.table
+
+    def read_csv(self):
+        path = str(self.inputs.dataset.csv_path)
+        return lambda: kelvra.read_csv(path)
+
+    def to_csv(self):
+        df, path = self.df, self.inputs.output("csv")
+        return lambda: df.to_csv(path)
+
+    def read_json(self):
+        path = str(self.inputs.dataset.json_path)
+        return lambda: kelvra.read_json(path)
+
+    def to_json(self):
+        df, path = self.df, self.inputs.output("json")
+        return lambda: df.to_json(path)
+
+    def filter_gt(self):
+        df = self.df
+        return lambda: df.filter_gt(FILTER_COLUMN, FILTER_THRESHOLD)
+
+    def select(self):
+        df, names = self.df, list(SELECTED)
+        return lambda: df.select(names)
+
+    def multiply(self):
+        numeric = self._numeric()
+        return lambda: numeric * 1.5
+
+    def sum(self):
+        return self._numeric().sum
+
+    def mean(self):
+        return self._numeric().mean
+
+    def setitem_int(self):
+        return _set_column(self.inputs.int_list)
+
+    def setitem_str(self):
+        return _set_column(self.inputs.str_list)
+
+    def getitem(self):
+        df = self.df
+        return lambda: df[GETITEM_COLUMN]
+
+    def head(self):
+        return self.df.head
+
+    def _numeric(self):
+        return self.df.select(list(NUMERIC))
+
+
+def _set_column(values):
+    def run():
+        df = kelvra.DataFrame()
+        df["values"] = values
+        return df
+    return run

@@ -1,0 +1,30 @@
+"""pyarrow: only its CSV reader is measured, as the columnar reference for read_csv."""
+
+from __future__ import annotations
+
+import pyarrow
+import pyarrow.csv
+
+
+def version() -> str:
+    return pyarrow.__version__
+
+
+def load(path):
+    return pyarrow.csv.read_csv(path)
+
+
+from_columns = None  # nothing but read_csv runs on a pyarrow table
+
+
+def shape(table):
+    return tuple(table.shape)
+
+
+class Ops:
+    def __init__(self, inputs):
+        self.inputs = inputs
+
+    def read_csv(self):
+        path = self.inputs.dataset.csv_path
+        return lambda: pyarrow.csv.read_csv(path)

@@ -1,0 +1,95 @@
+"""The results as a printed table and as build/bench.json."""
+
+from __future__ import annotations
+
+from .data import COLUMNS
+from .workload import OPERATIONS
+
+LIBRARIES = ("kelvra", "pandas", "polars", "pyarrow")
+# bench.json reports memory for these; pyarrow is there for read_csv only.
+MEMORY_LIBRARIES = ("kelvra", "pandas", "polars")
+
+
+def seconds(records: dict, library: str, op: str) -> float | None:
+    record = records.get(library)
+    return None if record is None else record["results"].get(op)
+
+
+def bench_json(rows: int, records: dict, versions: dict) -> dict:
+    """{"rows", "results": [{"op", "<library>_s", ...}], "memory_mb", "versions"}: seconds are the
+    best run of each operation, null where a library has no equivalent or the operation failed."""
+    results = []
+    for op in OPERATIONS:
+        entry = {"op": op}
+        for library in LIBRARIES:
+            entry[f"{library}_s"] = _significant(seconds(records, library, op))
+        results.append(entry)
+    memory = {}
+    for library in MEMORY_LIBRARIES:
+        held = (records.get(library) or {}).get("memory")
+        memory[library] = None if held is None else round(held["peak_mb"], 1)
+    return {"rows": rows, "results": results, "memory_mb": memory, "versions": versions}
+
+
+def render(rows: int, records: dict, versions: dict, repeats: int) -> str:
+    libraries = [library for library in LIBRARIES if library in records]
+    peers = [library for library in libraries if library != "kelvra"]
+    lines = [
+        f"Kelvra against {', '.join(peers) or 'no peer'}: {rows:,} rows x {len(COLUMNS)} columns, "
+        f"best of up to {repeats} runs",
+        "ratio = peer time / Kelvra time: above 1 means Kelvra is faster",
+        "",
+    ]
+    header = [f"{'operation':<12}"] + [f"{library:>10}" for library in libraries]
+    header += [f"{peer + '/kelvra':>15}" for peer in peers]
+    lines.append("".join(header))
+    for op in OPERATIONS:
+        cells = [f"{op:<12}"]
+        for library in libraries:
+            cells.append(f"{_time_text(records, library, op):>10}")
+        kelvra = seconds(records, "kelvra", op)
+        for peer in peers:
+            peer_time = seconds(records, peer, op)
+            ratio = "-" if not kelvra or peer_time is None else f"{peer_time / kelvra:.2f}"
+            cells.append(f"{ratio:>15}")
+        lines.append("".join(cells))
+
+    lines += ["", f"{'memory after read_csv':<22}" + "".join(f"{lib:>10}" for lib in libraries)]
+    for label, key, form in (("peak RSS, MB", "peak_mb", "{:.0f}"),
+                             ("table held, MB", "table_mb", "{:.0f}"),
+                             ("bytes per cell", "bytes_per_cell", "{:.1f}")):
+        cells = [f"{label:<22}"]
+        for library in libraries:
+            held = records[library]["memory"]
+            cells.append(f"{'-' if held is None else form.format(held[key]):>10}")
+        lines.append("".join(cells))
+
+    lines += ["", "versions: " + ", ".join(f"{name} {value}" for name, value in versions.items())]
+
+    problems = [f"  {library} {what}: {text}"
+                for library in libraries for what, text in records[library]["errors"].items()]
+    problems += [f"  {library}: {note}"
+                 for library in libraries for note in records[library]["notes"]]
+    if problems:
+        lines += ["", "errors and notes ('error' in the table; such a time is null in bench.json):"]
+        lines += problems
+    return "\n".join(lines)
+
+
+def _time_text(records: dict, library: str, op: str) -> str:
+    value = seconds(records, library, op)
+    if value is not None:
+        return _duration(value)
+    return "error" if op in records[library]["errors"] else "-"
+
+
+def _duration(value: float) -> str:
+    if value >= 1.0:
+        return f"{value:.2f} s"
+    if value >= 1e-3:
+        return f"{value * 1e3:.1f} ms"
+    return f"{value * 1e6:.0f} us"
+
+
+def _significant(value: float | None) -> float | None:
+    return None if value is None else float(f"{value:.4g}")

@@ -1,0 +1,50 @@
+"""What each library is given to work on: the operations, in report order, and their inputs."""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass, field
+from functools import cached_property
+from pathlib import Path
+
+from .data import SEED, Dataset
+
+OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
+              "sum", "mean", "setitem_int", "setitem_str", "getitem", "head")
+# The readers must hand back the whole table, not merely return quickly.
+READERS = ("read_csv", "read_json")
+# Everything but the readers and the column builders works on the table read from the CSV.
+NEEDS_TABLE = tuple(op for op in OPERATIONS
+                    if op not in READERS and op not in ("setitem_int", "setitem_str"))
+
+
+@dataclass
+class Inputs:
+    """Everything an operation prepares itself from, outside the timed region."""
+
+    library: str
+    dataset: Dataset
+    table: object = None  # the library's own table of the dataset, as its read_csv built it
+    _outputs: list[Path] = field(default_factory=list)
+
+    def output(self, extension: str) -> str:
+        path = self.dataset.output_path(self.library, extension)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        self._outputs.append(path)
+        return str(path)
+
+    def remove_outputs(self) -> None:
+        for path in self._outputs:
+            path.unlink(missing_ok=True)
+
+    # Fresh Python objects, one per row, as a program would have built them: every library gets
+    # the same values from the same seed.
+    @cached_property
+    def int_list(self) -> list[int]:
+        rng = random.Random(SEED)
+        return [rng.randrange(-10**12, 10**12) for _ in range(self.dataset.rows)]
+
+    @cached_property
+    def str_list(self) -> list[str]:
+        rng = random.Random(SEED + 1)
+        return [f"item-{rng.randrange(10**9):09d}" for _ in range(self.dataset.rows)]
