@@ -41,3 +41,13 @@ SANITIZE_DIR ?= build/sanitize
 sanitize: setup
 	$(call cmake_build,$(SANITIZE_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE=ON)
 	scripts/sanitize.sh $(SANITIZE_DIR) $(PYTEST_ARGS)
+
+# --- Fuzzing: libFuzzer targets of both readers, built with clang ---------------------------
+FUZZ_DIR ?= build/fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz
+fuzz: export EXTRA_APT_PACKAGES = clang libclang-rt-14-dev
+fuzz: setup
+	$(call cmake_build,$(FUZZ_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++)
+	scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
