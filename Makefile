@@ -42,6 +42,16 @@ sanitize: setup
 	$(call cmake_build,$(SANITIZE_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE=ON)
 	scripts/sanitize.sh $(SANITIZE_DIR) $(PYTEST_ARGS)
 
+# --- Fuzzing: libFuzzer targets of both readers, built with clang ---------------------------
+FUZZ_DIR ?= build/fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz
+fuzz: export EXTRA_APT_PACKAGES = clang libclang-rt-14-dev
+fuzz: setup
+	$(call cmake_build,$(FUZZ_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++)
+	scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
 # --- Benchmarks against pandas, polars and pyarrow: `make bench`, `make bench SIZE=100000` ------
 # Never part of `make test`. The peers, pinned in benchmarks/requirements.txt, go into the same
 # .venv; BENCH_ARGS passes more options to the runner (`--repeat 3`, `--libraries kelvra,pandas`).
