@@ -66,8 +66,13 @@ def render(rows: int, records: dict, versions: dict, repeats: int) -> str:
 
     lines += ["", "versions: " + ", ".join(f"{name} {value}" for name, value in versions.items())]
 
-    problems = [f"  {library} {what}: {text}"
-                for library in libraries for what, text in records[library]["errors"].items()]
+    problems = []
+    for library in libraries:
+        # One line per distinct message: a library that fails the same way everywhere says so once.
+        failed: dict[str, list[str]] = {}
+        for what, text in records[library]["errors"].items():
+            failed.setdefault(text, []).append(what)
+        problems += [f"  {library} {', '.join(whats)}: {text}" for text, whats in failed.items()]
     problems += [f"  {library}: {note}"
                  for library in libraries for note in records[library]["notes"]]
     if problems:

@@ -64,8 +64,12 @@ def _run_worker(library: str, args) -> dict:
             done = subprocess.run(command, cwd=data.REPO_ROOT, env=_worker_environment(),
                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                   timeout=WORKER_TIMEOUT_S)
-            failure = None if done.returncode == 0 else (
-                f"worker exited with code {done.returncode}: {_last_line(done.stderr)}")
+            if done.returncode < 0:
+                failure = f"worker killed by signal {-done.returncode}"
+            elif done.returncode > 0:
+                failure = f"worker exited with code {done.returncode}: {_last_line(done.stderr)}"
+            else:
+                failure = None
         except subprocess.TimeoutExpired:
             failure = f"worker timed out after {WORKER_TIMEOUT_S} s"
         try:
@@ -77,7 +81,7 @@ def _run_worker(library: str, args) -> dict:
     for op in OPERATIONS:
         if op not in record["results"]:
             record["results"][op] = None
-            record["errors"].setdefault(op, failure or "not measured")
+            record["errors"].setdefault(op, "not measured: the worker stopped early")
     if failure:
         record["notes"].append(failure)
     print(f" {time.perf_counter() - started:.0f} s", file=sys.stderr, flush=True)

@@ -31,15 +31,21 @@ def main(argv: list[str] | None = None) -> int:
 
     record = {"library": args.library, "rows": args.rows, "version": None, "memory": None,
               "results": {}, "runs": {}, "errors": {}, "notes": []}
-    try:
-        measure(args, record)
-    finally:
+
+    def save() -> None:
         with open(args.result_path, "w", encoding="utf-8") as f:
             json.dump(record, f, indent=1)
+
+    try:
+        measure(args, record, save)
+    finally:
+        save()
     return 0
 
 
-def measure(args, record: dict) -> None:
+def measure(args, record: dict, save) -> None:
+    """Fills the record; `save` is called after every operation, so that a crash in native code
+    keeps what was measured before it."""
     dataset = data.Dataset(args.rows)
     expected_shape = (args.rows, len(data.COLUMNS))
     library = importlib.import_module(f"benchmarks.{args.library}_ops")
@@ -83,6 +89,7 @@ def measure(args, record: dict) -> None:
             else:
                 record["results"][op] = timing.best
                 record["runs"][op] = timing.runs
+            save()
     finally:
         sys.stdout.close()
         sys.stdout = sys.__stdout__
