@@ -28,3 +28,8 @@ demo: build
 
 clean:
 	rm -rf build
+
+# The suite on CPython 3.14, in a Debian unstable tree cached under build/ (needs root).
+.PHONY: test-py314
+test-py314: setup
+	HOST_PYTHON=$(CURDIR)/$(PY) scripts/test-py314.sh
