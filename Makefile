@@ -51,3 +51,8 @@ fuzz: export EXTRA_APT_PACKAGES = clang libclang-rt-14-dev
 fuzz: setup
 	$(call cmake_build,$(FUZZ_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++)
 	scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# --- The suite on CPython 3.14, in a Debian unstable tree cached under build/ (needs root).
+.PHONY: test-py314
+test-py314: setup
+	HOST_PYTHON=$(CURDIR)/$(PY) scripts/test-py314.sh
