@@ -52,6 +52,11 @@ fuzz: setup
 	$(call cmake_build,$(FUZZ_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++)
 	scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+# --- The suite on CPython 3.14, in a Debian unstable tree cached under build/ (needs root).
+.PHONY: test-py314
+test-py314: setup
+	HOST_PYTHON=$(CURDIR)/$(PY) scripts/test-py314.sh
+
 # --- Benchmarks against pandas, polars and pyarrow: `make bench`, `make bench SIZE=100000` ------
 # Never part of `make test`. The peers, pinned in benchmarks/requirements.txt, go into the same
 # .venv; BENCH_ARGS passes more options to the runner (`--repeat 3`, `--libraries kelvra,pandas`).
