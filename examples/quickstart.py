@@ -1,5 +1,8 @@
 """A first tour of Kelvra."""
 
+import os
+import tempfile
+
 import kelvra
 
 df = kelvra.DataFrame()
@@ -10,3 +13,10 @@ df["capital"] = [True, True, False, True, True]
 
 print("shape:", df.shape(), "columns:", df.columns())
 df.head()
+
+# JSON: one object per row; read_json gives back the same table.
+with tempfile.TemporaryDirectory() as tmp:
+    path = os.path.join(tmp, "cities.json")
+    df.to_json(path)
+    back = kelvra.read_json(path)
+    print("read back from JSON:", back.shape(), back["founded"])
