@@ -1,10 +1,78 @@
-// JSON writing.
-#include <stdexcept>
+// JSON writing: an array with one object per row, one row per line.
+#include <cmath>
+#include <string>
+#include <vector>
 
 #include "../core/dataframe.h"
 #include "file_io.h"
+#include "json_escape.h"
+#include "number_text.h"
+
+namespace {
+
+// What one member of every row object needs, looked up once per call rather than per row.
+struct MemberSource {
+    std::string prefix;  // ", " before all but the first member, then the quoted name and ": "
+    const kelvra::Column* column;
+};
+
+void append_value(std::string& out, const kelvra::Column& column, std::size_t row) {
+    // A row past the end of a shorter column has no cell; null keeps the object valid JSON.
+    if (row >= column.size() || column.is_null(row)) {
+        out.append("null");
+        return;
+    }
+    const kelvra::CellValue& cell = column.values[row];
+    char buf[kelvra::kNumberTextMax];
+    switch (cell.index()) {
+        case kelvra::kInt:
+            out.append(buf, kelvra::format_int(buf, *std::get_if<kelvra::kInt>(&cell)));
+            break;
+        case kelvra::kDouble: {
+            const double v = *std::get_if<kelvra::kDouble>(&cell);
+            // JSON has no literal for NaN or the infinities.
+            if (std::isfinite(v)) {
+                out.append(buf, kelvra::format_double_lossless(buf, v));
+            } else {
+                out.append("null");
+            }
+            break;
+        }
+        case kelvra::kString:
+            kelvra::append_json_string(out, *std::get_if<kelvra::kString>(&cell));
+            break;
+        default:
+            out.append(*std::get_if<kelvra::kBool>(&cell) ? "true" : "false");
+            break;
+    }
+}
+
+}  // namespace
 
 void PyDataFrame::to_json(const std::string& path) const {
-    kelvra::OutputFile file(path);
-    throw std::runtime_error("to_json is not built yet");
+    kelvra::BufferedWriter writer(path);
+    std::string& out = writer.text();
+
+    std::vector<MemberSource> members;
+    members.reserve(column_order.size());
+    for (const auto& name : column_order) {
+        MemberSource member{members.empty() ? std::string() : std::string(", "), nullptr};
+        kelvra::append_json_string(member.prefix, name);
+        member.prefix.append(": ");
+        member.column = column_map.at(name).get();
+        members.push_back(std::move(member));
+    }
+
+    out.append("[\n");
+    for (std::size_t row = 0; row < num_rows; ++row) {
+        out.append("  {");
+        for (const MemberSource& member : members) {
+            out.append(member.prefix);
+            append_value(out, *member.column, row);
+        }
+        out.append(row + 1 < num_rows ? "},\n" : "}\n");
+        writer.maybe_flush();
+    }
+    out.append("]\n");
+    writer.finish();
 }

@@ -12,6 +12,10 @@ SELF=$(realpath "${BASH_SOURCE[0]}")
 cd "$(dirname "$SELF")/.."
 
 SUITE=unstable
+# This python3 is the GIL build, not the free-threaded 3.14t that the module is meant for: Debian
+# packages no free-threaded interpreter (no python3.14-nogil or the like in unstable or
+# experimental, checked October 2026). When one arrives, add it here and run the suite a second
+# time with it, in a build dir of its own.
 PACKAGES=(python3 python3-dev pybind11-dev python3-pybind11 python3-pytest python3-hypothesis
           libsimdjson-dev g++ cmake ninja-build)
 TREE=build/py314-root
@@ -156,5 +160,7 @@ HOST_PYTHON=${HOST_PYTHON:-.venv/bin/python}
 [ -x "$HOST_PYTHON" ] || die "no host interpreter at $HOST_PYTHON (run make setup)"
 host=("${loaders[0]}" --library-path "$TREE/usr/lib/$multiarch" "$HOST_PYTHON")
 log "host check: $("${host[@]}" --version) loads ${modules[0]}"
-KELVRA_PY314_MODULE="$PWD/${modules[0]}" "${host[@]}" -m pytest -p no:cacheprovider \
+# No conftest: it imports kelvra, which the host interpreter must not find (and these tests use
+# none of its fixtures).
+KELVRA_PY314_MODULE="$PWD/${modules[0]}" "${host[@]}" -m pytest -p no:cacheprovider --noconftest \
     tests/test_py314.py
