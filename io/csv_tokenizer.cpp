@@ -45,7 +45,8 @@ std::unique_ptr<char[]> allocate_buffer(std::size_t capacity) {
 
 CsvTokenizer::CsvTokenizer(InputFile& file) : file_(file) {
     // The byte just past the data always holds a '\n', so the field scan needs no bounds test.
-    capacity_ = kReadBlock;
+    // A small file gets a buffer of its own size, not a whole block.
+    capacity_ = std::clamp<std::size_t>(file.size_hint() + 1, 4096, kReadBlock);
     buffer_ = allocate_buffer(capacity_);
     fields_.reserve(64);
     refill();
