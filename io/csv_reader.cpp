@@ -108,11 +108,14 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
     // An empty first line names no columns, so nothing after it can be placed.
     if (!tokenizer.next() || tokenizer.empty_line()) return table;
 
+    // The names are unique after renaming, so each column is placed directly; the row count is
+    // computed once at the end rather than on every insertion (a header may have many names).
     std::vector<Column*> columns;
     for (std::string& name : unique_column_names(tokenizer.fields())) {
         auto column = std::make_shared<Column>();
         columns.push_back(column.get());
-        table.set_column(name, std::move(column));
+        table.column_map.emplace(name, std::move(column));
+        table.column_order.push_back(std::move(name));
     }
     const std::size_t width = columns.size();
 
