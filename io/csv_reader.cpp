@@ -1,10 +1,140 @@
-// CSV reading: the tokenizer, field inference and table building.
+// CSV reading: header naming, per-cell inference and table building over the tokenizer.
+#include <algorithm>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "../core/dataframe.h"
+#include "csv_tokenizer.h"
 #include "file_io.h"
+#include "number_text.h"
+
+namespace {
+
+using kelvra::Column;
+
+// Column names as pandas makes them: a repeated name gets the first free suffix .1, .2, ...,
+// where a name is taken if the header already holds it anywhere or an earlier rename chose it.
+std::vector<std::string> unique_column_names(const std::vector<std::string_view>& header) {
+    const std::unordered_set<std::string_view> in_header(header.begin(), header.end());
+    std::unordered_set<std::string> taken;
+    std::unordered_map<std::string_view, std::size_t> next_suffix;
+    std::vector<std::string> names;
+    names.reserve(header.size());
+    for (const std::string_view name : header) {
+        std::string chosen(name);
+        if (!taken.insert(chosen).second) {
+            std::size_t& suffix = next_suffix.try_emplace(name, 1).first->second;
+            do {
+                chosen = std::string(name) + '.' + std::to_string(suffix++);
+            } while (in_header.contains(chosen) || taken.contains(chosen));
+            taken.insert(chosen);
+        }
+        names.push_back(std::move(chosen));
+    }
+    return names;
+}
+
+std::string count_of_fields(std::size_t n) {
+    return std::to_string(n) + (n == 1 ? " field" : " fields");
+}
+
+// A cell's type comes from its own text only: an empty field is missing, a whole-field number
+// is an int64 or a double, anything else stays the text as written.
+void append_inferred(Column& column, std::string_view field) {
+    if (field.empty()) {
+        column.push_null();
+        return;
+    }
+    const kelvra::ParsedNumber number = kelvra::parse_whole_number(field);
+    switch (number.kind) {
+        case kelvra::ParsedNumber::kInt:
+            column.values.emplace_back(std::in_place_index<kelvra::kInt>, number.int_value);
+            break;
+        case kelvra::ParsedNumber::kDouble:
+            column.values.emplace_back(std::in_place_index<kelvra::kDouble>, number.double_value);
+            break;
+        default:
+            column.values.emplace_back(std::in_place_index<kelvra::kString>, field);
+            break;
+    }
+    column.null_mask.push_back(false);
+}
+
+// Reserves the columns for the rows still to come, judged by the bytes per row so far. Each row
+// takes at least one byte per column, which caps the guess when the first rows are unusually short.
+class RowReservation {
+public:
+    static constexpr std::size_t kSampleRows = 1024;
+
+    RowReservation(const kelvra::CsvTokenizer& tokenizer, std::size_t columns)
+        : start_(tokenizer.consumed()), columns_(std::max<std::size_t>(columns, 1)) {}
+
+    void reserve(const kelvra::CsvTokenizer& tokenizer, std::size_t rows_read,
+                 const std::vector<Column*>& columns) const {
+        const std::size_t size = tokenizer.size_hint();
+        const std::size_t used = tokenizer.consumed() - start_;
+        if (size <= tokenizer.consumed() || used == 0) return;
+        const std::size_t remaining = size - tokenizer.consumed();
+        const double per_row = static_cast<double>(used) / static_cast<double>(rows_read);
+        const auto guess =
+            static_cast<std::size_t>(static_cast<double>(remaining) / per_row * 1.05);
+        const std::size_t rows = rows_read + std::min(guess, remaining / columns_) + 16;
+        for (Column* column : columns) column->reserve(rows);
+    }
+
+private:
+    std::size_t start_;
+    std::size_t columns_;
+};
+
+// A reservation that missed by far is given back once the row count is known.
+void trim_excess(Column& column) {
+    if (column.values.capacity() > column.values.size() + column.values.size() / 4 + 1024) {
+        column.values.shrink_to_fit();
+        column.null_mask.shrink_to_fit();
+    }
+}
+
+}  // namespace
 
 PyDataFrame PyDataFrame::read_csv(const std::string& path) {
     kelvra::InputFile file(path, "Cannot open file: ");
-    throw std::runtime_error("read_csv is not built yet");
+    kelvra::CsvTokenizer tokenizer(file);
+    PyDataFrame table;
+    // An empty first line names no columns, so nothing after it can be placed.
+    if (!tokenizer.next() || tokenizer.empty_line()) return table;
+
+    // The names are unique after renaming, so each column is placed directly; the row count is
+    // computed once at the end rather than on every insertion (a header may have many names).
+    std::vector<Column*> columns;
+    for (std::string& name : unique_column_names(tokenizer.fields())) {
+        auto column = std::make_shared<Column>();
+        columns.push_back(column.get());
+        table.column_map.emplace(name, std::move(column));
+        table.column_order.push_back(std::move(name));
+    }
+    const std::size_t width = columns.size();
+
+    const RowReservation reservation(tokenizer, width);
+    std::size_t rows = 0;
+    while (tokenizer.next()) {
+        if (tokenizer.empty_line()) continue;
+        const std::vector<std::string_view>& fields = tokenizer.fields();
+        if (fields.size() > width) {
+            throw std::invalid_argument(path + ": line " + std::to_string(tokenizer.line()) +
+                                        ": expected " + count_of_fields(width) + ", found " +
+                                        std::to_string(fields.size()));
+        }
+        // Short lines fill the remaining columns with missing cells, so rows never shift.
+        for (std::size_t i = 0; i < fields.size(); ++i) append_inferred(*columns[i], fields[i]);
+        for (std::size_t i = fields.size(); i < width; ++i) columns[i]->push_null();
+        if (++rows == RowReservation::kSampleRows) reservation.reserve(tokenizer, rows, columns);
+    }
+    for (Column* column : columns) trim_excess(*column);
+    table.recompute_num_rows();
+    return table;
 }

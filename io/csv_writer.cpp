@@ -1,10 +1,98 @@
-// CSV writing.
-#include <stdexcept>
+// CSV writing: every value is written so that the reader gives it back.
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "../core/dataframe.h"
 #include "file_io.h"
+#include "number_text.h"
+
+namespace {
+
+using kelvra::Column;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool needs_quotes(std::string_view text) {
+    for (const char c : text) {
+        if (c == ',' || c == '"' || c == '\n' || c == '\r') return true;
+    }
+    return false;
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+// In a one-column table an empty field would make an empty line, which the reader skips.
+void append_text(std::string& out, std::string_view text, bool lone_column) {
+    if (needs_quotes(text) || (lone_column && text.empty())) {
+        append_quoted(out, text);
+    } else {
+        out.append(text);
+    }
+}
+
+void append_cell(std::string& out, const Column* column, std::size_t row, bool lone_column) {
+    if (column == nullptr || row >= column->size() || column->null_mask[row]) {
+        if (lone_column) out.append("\"\"");
+        return;
+    }
+    const kelvra::CellValue& cell = column->values[row];
+    char buf[kelvra::kNumberTextMax];
+    switch (cell.index()) {
+        case kelvra::kInt:
+            out.append(buf, kelvra::format_int(buf, *std::get_if<kelvra::kInt>(&cell)));
+            break;
+        case kelvra::kDouble: {
+            const double v = *std::get_if<kelvra::kDouble>(&cell);
+            out.append(buf, kelvra::format_double_lossless(buf, v));
+            break;
+        }
+        case kelvra::kString:
+            append_text(out, *std::get_if<kelvra::kString>(&cell), lone_column);
+            break;
+        default:
+            out += *std::get_if<kelvra::kBool>(&cell) ? '1' : '0';
+            break;
+    }
+}
+
+}  // namespace
 
 void PyDataFrame::to_csv(const std::string& path) const {
-    kelvra::OutputFile file(path);
-    throw std::runtime_error("to_csv is not built yet");
+    kelvra::BufferedWriter writer(path);
+    std::string& out = writer.text();
+    const std::vector<std::string> names = column_order;
+    const bool lone_column = names.size() == 1;
+
+    std::vector<kelvra::ColumnPtr> columns;
+    columns.reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) out += ',';
+        // The reader drops a byte-order mark at the start of the file, so a first name that
+        // begins with one is quoted to keep it.
+        if (i == 0 && names[i].starts_with(kByteOrderMark)) {
+            append_quoted(out, names[i]);
+        } else {
+            append_text(out, names[i], lone_column);
+        }
+        columns.push_back(get_column(names[i]));
+    }
+    out += '\n';
+
+    for (std::size_t row = 0; row < num_rows; ++row) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i != 0) out += ',';
+            append_cell(out, columns[i].get(), row, lone_column);
+        }
+        out += '\n';
+        writer.maybe_flush();
+    }
+    writer.finish();
 }

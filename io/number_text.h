@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kelvra {
 
@@ -24,5 +25,21 @@ inline char* format_double_display(char* out, double v) noexcept {
 // when it would otherwise read as an integer (2.0 -> "2.0", 1e6 -> "1e+06").
 // Non-finite values come out as inf, -inf, nan.
 char* format_double_lossless(char* out, double v) noexcept;
+
+// What a text field holds when read as a number. Sixteen bytes, so it comes back in registers.
+struct ParsedNumber {
+    enum Kind : unsigned char { kNone, kInt, kDouble };
+    Kind kind = kNone;
+    union {
+        std::int64_t int_value = 0;  // when kind is kInt
+        double double_value;         // when kind is kDouble
+    };
+};
+
+// Reads a whole field as a number, ignoring blanks and tabs at both ends. Sign and digits alone
+// make an int64 (kNone when out of range); a decimal literal with a '.' and/or an exponent and
+// at least one mantissa digit makes a double (kNone on overflow or underflow to zero). Anything
+// else, hex, inf and nan included, is kNone: "12abc" or a date must never become a number.
+ParsedNumber parse_whole_number(std::string_view text) noexcept;
 
 }  // namespace kelvra

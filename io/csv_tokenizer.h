@@ -1,0 +1,59 @@
+// Splits CSV bytes into records of fields, reading the file in large blocks.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "file_io.h"
+
+namespace kelvra {
+
+// Records follow RFC 4180: fields are split at commas; a field that begins with a double quote
+// runs to its closing quote and may hold commas, CR and LF, with "" standing for one quote. A
+// record ends at LF or CR LF (a lone CR is an ordinary character) or at the end of the file; a
+// UTF-8 byte-order mark at the start of the file is dropped. Malformed quoting throws
+// std::invalid_argument naming the file and line.
+class CsvTokenizer {
+public:
+    explicit CsvTokenizer(InputFile& file);
+
+    // Moves to the next record; false at the end of the file. The fields stay valid until the
+    // next call.
+    bool next();
+    const std::vector<std::string_view>& fields() const { return fields_; }
+    // True when the record is an empty line (its one field is empty and unquoted).
+    bool empty_line() const { return empty_line_; }
+    // The 1-based line on which the record began.
+    std::size_t line() const { return record_line_; }
+    // The bytes of the file consumed so far, up to the end of the record.
+    std::size_t consumed() const { return consumed_before_buffer_ + pos_; }
+    // The size of the file when it was opened, 0 when unknown.
+    std::size_t size_hint() const { return file_.size_hint(); }
+    const std::string& path() const { return file_.path(); }
+
+private:
+    enum class Scan { kRecord, kNeedMore, kEnd };
+    Scan scan();
+    // Keeps the unconsumed bytes and reads more after them; sets eof_ when the file is done.
+    void refill();
+    void unescape_quotes();
+    [[noreturn]] void fail(std::size_t line, std::string_view what) const;
+
+    InputFile& file_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t pos_ = 0;  // start of the next record
+    std::size_t end_ = 0;  // end of the bytes read
+    std::size_t consumed_before_buffer_ = 0;
+    bool eof_ = false;
+    std::size_t line_ = 1;  // the line at pos_
+    std::size_t record_line_ = 1;
+    bool empty_line_ = false;
+    std::vector<std::string_view> fields_;
+    std::vector<std::size_t> escaped_fields_;  // fields holding "" pairs
+};
+
+}  // namespace kelvra

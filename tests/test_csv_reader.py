@@ -1,0 +1,144 @@
+import pytest
+
+import kelvra
+
+# (field text, cell): a field is a number only when all of it, blanks and tabs aside, is one.
+INFERENCE = [
+    # Sign and digits: an int64 when in range.
+    ("42", 42), ("+7", 7), ("0012", 12), (" 12", 12), ("\t-3 ", -3), ("-0", 0),
+    ("123456789012345678", 123456789012345678), ("9223372036854775807", 2**63 - 1),
+    ("-9223372036854775808", -(2**63)), ("9223372036854775808", "9223372036854775808"),
+    # A '.' and/or an exponent: a double unless out of range.
+    ("3.14", 3.14), (".5", 0.5), ("1.", 1.0), ("-.5", -0.5), ("1.5e3", 1500.0), ("1e5", 1e5),
+    ("1e+06", 1e6), ("2E-3", 0.002), ("-0.0", -0.0), ("5e-324", 5e-324), (" 4.5\t", 4.5),
+    ("1.0e999", "1.0e999"), ("1e-400", "1e-400"),
+    # Anything else stays text.
+    ("12abc", "12abc"), ("2024-01-05", "2024-01-05"), ("1.2.3", "1.2.3"), ("0x1A", "0x1A"),
+    ("1_000", "1_000"), ("1 2", "1 2"), ("inf", "inf"), ("nan", "nan"), ("true", "true"),
+    (".", "."), ("-", "-"), ("+-5", "+-5"), ("1e", "1e"), ("e5", "e5"), ("  ", "  "),
+    # Quoting does not change inference; empty is missing.
+    ('"42"', 42), ('" 7.5 "', 7.5), ("", None), ('""', None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("text", "cell"), INFERENCE, ids=[repr(t) for t, _ in INFERENCE])
+def test_cell_inference(read_bytes, text, cell):
+    _, cells = read_bytes(b"v,w\n" + text.encode() + b",end\n")
+    # repr tells 1 from 1.0 and -0.0 from 0.0.
+    assert repr(cells["v"]) == repr([cell])
+
+
+BOM = b"\xef\xbb\xbf"
+
+STRUCTURE = {
+    "quoted_commas_quotes": (b'a,b\n"x,y","a ""b"""\n', {"a": ["x,y"], "b": ['a "b"']}),
+    "quoted_eols": (b'a,b\n"l1\nl2","c\r\nd"\n3,4\n', {"a": ["l1\nl2", 3], "b": ["c\r\nd", 4]}),
+    "quote_inside_unquoted": (b'a,b\nab"c,d""\n', {"a": ['ab"c'], "b": ['d""']}),
+    "quoted_empty_is_missing": (b'a,b\n"",1\n', {"a": [None], "b": [1]}),
+    "trailing_comma": (b"a,b\n1,\n", {"a": [1], "b": [None]}),
+    "only_comma": (b"a,b\n,\n", {"a": [None], "b": [None]}),
+    "leading_comma": (b"a,b\n,y\n", {"a": [None], "b": ["y"]}),
+    "short_rows_padded": (b"a,b,c\n1\n2,3\n", {"a": [1, 2], "b": [None, 3], "c": [None, None]}),
+    "empty_lines_skipped": (b"a\n1\n\n\r\n2\n\n", {"a": [1, 2]}),
+    "crlf": (b"a,b\r\n1,x\r\n", {"a": [1], "b": ["x"]}),
+    "lone_cr_is_text": (b"a\nx\ry\n", {"a": ["x\ry"]}),
+    "no_final_line_end": (b"a,b\n1,2", {"a": [1], "b": [2]}),
+    "trailing_comma_at_end": (b"a,b\n1,", {"a": [1], "b": [None]}),
+    "quoted_field_at_end": (b'a\n"x"', {"a": ["x"]}),
+    "mixed_types_in_column": (b"a\n1\nx\n2.5\n", {"a": [1, "x", 2.5]}),
+    "bom_dropped": (BOM + b"a,b\n1,2\n", {"a": [1], "b": [2]}),
+    "header_blanks_kept": (b"a, b\n1,2\n", {"a": [1], " b": [2]}),
+    "empty_and_quoted_names": (b',"x,y"\n1,2\n', {"": [1], "x,y": [2]}),
+    "header_trailing_comma": (b"a,\n1,2\n", {"a": [1], "": [2]}),
+    "one_column_quoted_empty": (b'a\n""\n1\n', {"a": [None, 1]}),
+    "header_only": (b"a,b\n", {"a": [], "b": []}),
+    "empty_file": (b"", {}),
+    "bom_only": (BOM, {}),
+    "empty_first_line": (b"\n1,2\n", {}),
+    "crlf_empty_first_line": (b"\r\n1\r\n", {}),
+}
+
+
+@pytest.mark.parametrize(("data", "expected"), STRUCTURE.values(), ids=STRUCTURE.keys())
+def test_structure(read_bytes, data, expected):
+    shape, cells = read_bytes(data)
+    assert repr(cells) == repr(expected)
+    rows = max((len(v) for v in expected.values()), default=0)
+    assert shape == (rows, len(expected))
+
+
+@pytest.mark.parametrize(
+    ("header", "names"),
+    [
+        (b"a,a,b,b,b", ["a", "a.1", "b", "b.1", "b.2"]),
+        (b"a,a,a.1", ["a", "a.2", "a.1"]),
+        (b"a,a,a.1,a,a.3,a.1,a.1.1", ["a", "a.2", "a.1", "a.4", "a.3", "a.1.2", "a.1.1"]),
+        (b",,", ["", ".1", ".2"]),
+    ],
+)
+def test_duplicate_names_renamed(read_bytes, header, names):
+    row = ",".join(str(i) for i in range(len(names))).encode()
+    shape, cells = read_bytes(header + b"\n" + row + b"\n")
+    assert list(cells) == names
+    assert [v for (v,) in cells.values()] == list(range(len(names)))
+    assert shape == (1, len(names))
+
+
+ERRORS = {
+    "too_many_fields": (b"a,b\n1,2\n1,2,3\n", 3, "expected 2 fields, found 3"),
+    "one_column": (b"a\n1,\n", 2, "expected 1 field, found 2"),
+    "lines_count_empty_lines": (b"a,b\n\n\r\n1,2,3\n", 4, "expected 2 fields, found 3"),
+    "lines_count_quoted_line_ends": (b'a,b\n"x\ny",1\n1,2,3\n', 4, "expected 2 fields, found 3"),
+    "text_after_closing_quote": (b'a\n"x"y\n', 2, "unexpected text after a closing quote"),
+    "blank_after_closing_quote": (b'a,b\n"x" ,1\n', 2, "unexpected text after a closing quote"),
+    "lone_cr_after_closing_quote": (b'a\n"x"\r', 2, "unexpected text after a closing quote"),
+    "text_after_multiline_quote": (b'a\n"x\ny"z\n', 3, "unexpected text after a closing quote"),
+    "unterminated_quote": (b'a,b\n1,2\n"abc\n1,2\n', 3, "unterminated quoted field"),
+    "unterminated_after_pair": (b'a\n"x""', 2, "unterminated quoted field"),
+}
+
+
+@pytest.mark.parametrize(("data", "line", "message"), ERRORS.values(), ids=ERRORS.keys())
+def test_malformed_file_names_file_and_line(read_bytes, csv_path, data, line, message):
+    with pytest.raises(ValueError) as raised:
+        read_bytes(data)
+    assert str(raised.value) == f"{csv_path}: line {line}: {message}"
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory"])
+def test_open_errors(tmp_path, kind):
+    path = tmp_path / "missing.csv" if kind == "missing" else tmp_path
+    with pytest.raises(RuntimeError, match=r"^Cannot open file: " + str(path) + "$"):
+        kelvra.read_csv(str(path))
+
+
+def test_read_error_is_reported():
+    # Opens fine, then every read fails (address 0 is never mapped).
+    with pytest.raises(RuntimeError, match=r"^Error reading file: /proc/self/mem$"):
+        kelvra.read_csv("/proc/self/mem")
+
+
+READ_BLOCK = 2 << 20  # the reader's block size; the tricky record below is cut by it
+TRICKY = b'"a""b","c\nd"\r\n'
+
+
+@pytest.mark.parametrize("cut", range(1, len(TRICKY)))
+def test_record_cut_by_block_end(read_bytes, cut):
+    # Fill with "1,2\n" rows and one "1,<digits>\n" row so the block ends `cut` bytes into TRICKY.
+    head = b"a,b\n"
+    fill = READ_BLOCK - cut - len(head)
+    rows, rest = divmod(fill - 4, 4)
+    data = head + b"1,2\n" * rows + b"1," + b"9" * (rest + 1) + b"\n" + TRICKY + b"3,x\n"
+    assert data.index(TRICKY) + cut == READ_BLOCK
+    shape, cells = read_bytes(data)
+    assert shape == (rows + 3, 2)
+    assert cells["a"][-3:] == [1, 'a"b', 3]
+    assert cells["b"][-3:] == [int("9" * (rest + 1)), "c\nd", "x"]
+
+
+def test_field_longer_than_block(read_bytes):
+    long = "y" * (3 * READ_BLOCK)
+    shape, cells = read_bytes(f'a,b\n1,"{long}"\n2,{long}\n3,z'.encode())
+    assert shape == (3, 2)
+    assert cells["b"] == [long, long, "z"]
+    assert cells["a"] == [1, 2, 3]

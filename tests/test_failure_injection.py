@@ -1,0 +1,105 @@
+"""Readers and writers facing failing files: errors are raised, never a partial success."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kelvra
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROWS = 200_000  # enough that both the reading and the writing take many blocks
+
+
+@pytest.fixture(scope="module")
+def io_fault(tmp_path_factory):
+    """The fault-injection library, compiled for this machine."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the fault-injection library")
+    lib = tmp_path_factory.mktemp("fault") / "io_fault.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-o", str(lib),
+                    os.path.join(HERE, "failure", "io_fault.c"), "-ldl"], check=True)
+    return str(lib)
+
+
+def run_with_fault(io_fault, fault_path, after, code):
+    """Runs code in a child interpreter whose I/O on fault_path fails after `after` bytes."""
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), io_fault]))
+    env["KELVRA_FAULT_PATH"] = str(fault_path)
+    env["KELVRA_FAULT_AFTER"] = str(after)
+    module_dir = os.path.dirname(kelvra.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    prelude = "import kelvra\ndf = kelvra.DataFrame()\n"
+    prelude += f"df['n'] = range({ROWS})\ndf['s'] = ['text, with \"quotes\"'] * {ROWS}\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+                          env=env, capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_read_error_part_way_raises(io_fault, tmp_path, fmt):
+    path = tmp_path / f"data.{fmt}"
+    df = kelvra.DataFrame()
+    df["n"] = range(ROWS)
+    df["s"] = ['text, with "quotes"'] * ROWS
+    getattr(df, f"to_{fmt}")(str(path))
+    assert path.stat().st_size > 4 << 20
+    code = f"""
+        try:
+            kelvra.read_{fmt}({str(path)!r})
+        except RuntimeError as e:
+            print(e)
+        else:
+            print("no error")
+        """
+    done = run_with_fault(io_fault, path, 3 << 20, code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"Error reading file: {path}"
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+@pytest.mark.parametrize("after", [0, 100, 3 << 20])
+def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after):
+    path = tmp_path / f"out.{fmt}"
+    code = f"""
+        try:
+            df.to_{fmt}({str(path)!r})
+        except RuntimeError as e:
+            print(e)
+        else:
+            print("no error")
+        """
+    done = run_with_fault(io_fault, path, after, code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"Error writing file: {path}"
+
+
+@pytest.mark.parametrize(
+    "call,prefix",
+    [
+        (kelvra.read_csv, "Cannot open file: "),
+        (kelvra.read_json, "Cannot open JSON file: "),
+        (lambda p: kelvra.DataFrame().to_csv(p), "Cannot open file for writing: "),
+        (lambda p: kelvra.DataFrame().to_json(p), "Cannot open file for writing: "),
+    ],
+)
+@pytest.mark.parametrize("where", ["directory", "missing_dir", "no_permission"])
+def test_open_failures_name_the_path(tmp_path, call, prefix, where):
+    if where == "directory":
+        path = str(tmp_path)
+    elif where == "missing_dir":
+        path = str(tmp_path / "no" / "such" / "file")
+    else:
+        if os.geteuid() == 0:
+            pytest.skip("root reads and writes files without permission bits")
+        locked = tmp_path / "locked"
+        locked.write_text("a\n1\n")
+        locked.chmod(0)
+        path = str(locked)
+    with pytest.raises(RuntimeError) as err:
+        call(path)
+    assert str(err.value) == prefix + path
