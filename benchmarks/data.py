@@ -63,6 +63,9 @@ class Dataset:
     def cells(self) -> int:
         return self.rows * len(COLUMNS)
 
+    def exists(self) -> bool:
+        return self.csv_path.exists() and self.json_path.exists()
+
     def output_path(self, library: str, extension: str) -> Path:
         """Where a library's writer puts its file; one per library so runs never collide."""
         return DATA_DIR / "out" / f"{library}-{self.rows}.{extension}"
@@ -71,7 +74,7 @@ class Dataset:
 def ensure(rows: int) -> Dataset:
     """The dataset of this size, generated and written first if it is not cached yet."""
     dataset = Dataset(rows)
-    if dataset.csv_path.exists() and dataset.json_path.exists():
+    if dataset.exists():
         return dataset
     print(f"bench: generating {rows:,} rows into {DATA_DIR}", file=sys.stderr, flush=True)
     columns = generate_columns(rows)
@@ -158,3 +161,7 @@ def _write_atomically(path: Path, write) -> None:
     with open(temporary, "w", encoding="utf-8", newline="") as f:
         write(f)
     os.replace(temporary, path)
+
+
+if __name__ == "__main__":
+    ensure(int(sys.argv[1]))

@@ -38,7 +38,11 @@ def main(argv: list[str] | None = None) -> int:
     if unknown:
         parser.error(f"unknown libraries: {', '.join(sorted(unknown))}")
 
-    data.ensure(args.size)
+    if not data.Dataset(args.size).exists():
+        # In a process of its own: the generated lists would otherwise stay in this one's memory
+        # and in every worker's peak resident size, which a new program inherits from its parent.
+        subprocess.run([sys.executable, "-m", "benchmarks.data", str(args.size)],
+                       cwd=data.REPO_ROOT, check=True)
     records = {library: _run_worker(library, args) for library in libraries}
     versions = _versions(records)
 

@@ -64,7 +64,27 @@ def current_rss_bytes() -> int:
         return peak_rss_bytes()
 
 
+def reset_peak_rss() -> None:
+    """Starts the high-water mark afresh at the current resident size (Linux 4.0 and later).
+
+    Without this the mark would include whatever the parent process held when it started us: a
+    new program inherits the peak of the process it replaced.
+    """
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
 def peak_rss_bytes() -> int:
     """The process's high-water mark of resident memory."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     return peak if sys.platform == "darwin" else peak * 1024  # bytes there, KiB elsewhere

@@ -14,7 +14,7 @@ import os
 import sys
 
 from . import data
-from .timing import best_of, current_rss_bytes, peak_rss_bytes
+from .timing import best_of, current_rss_bytes, peak_rss_bytes, reset_peak_rss
 from .workload import NEEDS_TABLE, OPERATIONS, READERS, Inputs
 
 MB = 1024 * 1024
@@ -100,6 +100,7 @@ def _load_measured(library, dataset, expected_shape, record):
     """Reads the CSV in this fresh process and notes the memory it took: the process's peak
     resident size once the table is read, and the growth of the resident size per cell held."""
     gc.collect()
+    reset_peak_rss()
     before = current_rss_bytes()
     try:
         table = library.load(dataset.csv_path)
