@@ -25,8 +25,9 @@ kelvra::ColumnNumbers PyDataFrame::mean() const {
     for (const auto& name : column_order) {
         const auto column = get_column(name);
         if (!column) continue;
-        const std::size_t count = column->numeric_count();
-        out.emplace_back(name, count == 0 ? 0.0 : column->sum() / static_cast<double>(count));
+        const kelvra::NumericTotal total = column->sum_and_count();
+        out.emplace_back(name,
+                         total.count == 0 ? 0.0 : total.sum / static_cast<double>(total.count));
     }
     return out;
 }

@@ -20,41 +20,36 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
 std::shared_ptr<Column> Column::multiply(double x) const {
     auto out = std::make_shared<Column>(dtype);
     const std::size_t n = size();
-    out->reserve(n);
+    out->values.reserve(n);
+    // Missing rows stay missing, so the mask carries over whole.
+    out->null_mask = null_mask;
     for (std::size_t i = 0; i < n; ++i) {
-        if (null_mask[i]) {
-            out->push_null();
-            continue;
-        }
         const CellValue& cell = values[i];
         double v;
-        if (numeric_reading(cell, v)) {
-            out->values.emplace_back(v * x);
-            out->null_mask.push_back(false);
+        if (null_mask[i]) {
+            out->values.emplace_back(std::in_place_index<kInt>, 0);
+        } else if (numeric_reading(cell, v)) {
+            out->values.emplace_back(std::in_place_index<kDouble>, v * x);
         } else {
-            out->push_back(cell);
+            out->values.push_back(cell);
         }
     }
     return out;
 }
 
-double Column::sum() const {
-    double total = 0.0;
+double Column::sum() const { return sum_and_count().sum; }
+
+NumericTotal Column::sum_and_count() const {
+    NumericTotal total;
     const std::size_t n = size();
     for (std::size_t i = 0; i < n; ++i) {
         double v;
-        if (!null_mask[i] && numeric_reading(values[i], v)) total += v;
+        if (!null_mask[i] && numeric_reading(values[i], v)) {
+            total.sum += v;
+            ++total.count;
+        }
     }
     return total;
-}
-
-std::size_t Column::numeric_count() const {
-    std::size_t count = 0;
-    const std::size_t n = size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!null_mask[i] && values[i].index() != kString) ++count;
-    }
-    return count;
 }
 
 }  // namespace kelvra

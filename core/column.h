@@ -7,14 +7,23 @@
 #include <vector>
 
 #include "cell.h"
+#include "cell_allocator.h"
 
 namespace kelvra {
 
 using RowIndexList = std::vector<std::size_t>;
 
+// The left-to-right double sum of a column's numeric readings and how many cells it took.
+struct NumericTotal {
+    double sum = 0.0;
+    std::size_t count = 0;
+};
+
+using CellVector = std::vector<CellValue, CellAllocator<CellValue>>;
+
 class Column {
 public:
-    std::vector<CellValue> values;
+    CellVector values;
     std::vector<bool> null_mask;
     std::string dtype;
 
@@ -47,8 +56,8 @@ public:
     std::shared_ptr<Column> multiply(double x) const;
     // Left-to-right double sum of the numeric readings of the present cells.
     double sum() const;
-    // The number of present cells that have a numeric reading.
-    std::size_t numeric_count() const;
+    // The same sum, with the number of present cells that have a numeric reading, in one pass.
+    NumericTotal sum_and_count() const;
 };
 
 using ColumnPtr = std::shared_ptr<Column>;
