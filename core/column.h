@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "cell.h"
-#include "cell_allocator.h"
 
 namespace kelvra {
 
@@ -19,11 +18,9 @@ struct NumericTotal {
     std::size_t count = 0;
 };
 
-using CellVector = std::vector<CellValue, CellAllocator<CellValue>>;
-
 class Column {
 public:
-    CellVector values;
+    std::vector<CellValue> values;
     std::vector<bool> null_mask;
     std::string dtype;
 
