@@ -2,18 +2,19 @@
 
 from __future__ import annotations
 
+import re
 import subprocess
-import tomllib
 
 import kelvra
 
+from .ops_base import FrameOps
 from .data import FILTER_COLUMN, FILTER_THRESHOLD, GETITEM_COLUMN, NUMERIC, REPO_ROOT, SELECTED
 
 
 def version() -> str:
     """The project's version and the commit it was built from (the module carries neither)."""
-    with open(REPO_ROOT / "pyproject.toml", "rb") as f:
-        declared = tomllib.load(f)["project"]["version"]
+    text = (REPO_ROOT / "pyproject.toml").read_text()
+    declared = re.search(r'^version = "([^"]+)"', text, re.M).group(1)
     try:
         commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=REPO_ROOT,
                                 capture_output=True, text=True, check=True).stdout.strip()
@@ -37,12 +38,7 @@ def shape(table):
     return tuple(table.shape())
 
 
-class Ops:
-    """Each method prepares its inputs, untimed, and returns the call that is timed."""
-
-    def __init__(self, inputs):
-        self.inputs = inputs
-        self.df = inputs.table
+class Ops(FrameOps):
 
     def read_csv(self):
         path = str(self.inputs.dataset.csv_path)
@@ -67,16 +63,6 @@ class Ops:
     def select(self):
         df, names = self.df, list(SELECTED)
         return lambda: df.select(names)
-
-    def multiply(self):
-        numeric = self._numeric()
-        return lambda: numeric * 1.5
-
-    def sum(self):
-        return self._numeric().sum
-
-    def mean(self):
-        return self._numeric().mean
 
     def setitem_int(self):
         return _set_column(self.inputs.int_list)

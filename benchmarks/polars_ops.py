@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import polars as pl
 
+from .ops_base import FrameOps
 from .data import FILTER_COLUMN, FILTER_THRESHOLD, GETITEM_COLUMN, NUMERIC, SELECTED
 
 
@@ -23,12 +24,7 @@ def shape(table):
     return tuple(table.shape)
 
 
-class Ops:
-    """Each method prepares its inputs, untimed, and returns the call that is timed."""
-
-    def __init__(self, inputs):
-        self.inputs = inputs
-        self.df = inputs.table
+class Ops(FrameOps):
 
     def read_csv(self):
         path = self.inputs.dataset.csv_path
@@ -53,16 +49,6 @@ class Ops:
     def select(self):
         df, names = self.df, list(SELECTED)
         return lambda: df.select(names)
-
-    def multiply(self):
-        numeric = self._numeric()
-        return lambda: numeric * 1.5
-
-    def sum(self):
-        return self._numeric().sum
-
-    def mean(self):
-        return self._numeric().mean
 
     def setitem_int(self):
         values = self.inputs.int_list

@@ -28,18 +28,32 @@ def io_fault(tmp_path_factory):
     return str(lib)
 
 
-def run_with_fault(io_fault, fault_path, after, code):
-    """Runs code in a child interpreter whose I/O on fault_path fails after `after` bytes."""
+def error_with_fault(io_fault, fault_path, after, call):
+    """Runs `call` (an expression) in a child interpreter whose I/O on fault_path fails after
+    `after` bytes; returns the RuntimeError's message, or "no error"."""
     env = dict(os.environ)
     env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), io_fault]))
     env["KELVRA_FAULT_PATH"] = str(fault_path)
     env["KELVRA_FAULT_AFTER"] = str(after)
     module_dir = os.path.dirname(kelvra.__file__)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    prelude = "import kelvra\ndf = kelvra.DataFrame()\n"
-    prelude += f"df['n'] = range({ROWS})\ndf['s'] = ['text, with \"quotes\"'] * {ROWS}\n"
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
-                          env=env, capture_output=True, text=True)
+    code = textwrap.dedent(
+        f"""
+        import kelvra
+        df = kelvra.DataFrame()
+        df["n"] = range({ROWS})
+        df["s"] = ['text, with "quotes"'] * {ROWS}
+        try:
+            {call}
+        except RuntimeError as e:
+            print(e)
+        else:
+            print("no error")
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])
@@ -50,34 +64,16 @@ def test_read_error_part_way_raises(io_fault, tmp_path, fmt):
     df["s"] = ['text, with "quotes"'] * ROWS
     getattr(df, f"to_{fmt}")(str(path))
     assert path.stat().st_size > 4 << 20
-    code = f"""
-        try:
-            kelvra.read_{fmt}({str(path)!r})
-        except RuntimeError as e:
-            print(e)
-        else:
-            print("no error")
-        """
-    done = run_with_fault(io_fault, path, 3 << 20, code)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == f"Error reading file: {path}"
+    message = error_with_fault(io_fault, path, 3 << 20, f"kelvra.read_{fmt}({str(path)!r})")
+    assert message == f"Error reading file: {path}"
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])
 @pytest.mark.parametrize("after", [0, 100, 3 << 20])
 def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after):
     path = tmp_path / f"out.{fmt}"
-    code = f"""
-        try:
-            df.to_{fmt}({str(path)!r})
-        except RuntimeError as e:
-            print(e)
-        else:
-            print("no error")
-        """
-    done = run_with_fault(io_fault, path, after, code)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == f"Error writing file: {path}"
+    message = error_with_fault(io_fault, path, after, f"df.to_{fmt}({str(path)!r})")
+    assert message == f"Error writing file: {path}"
 
 
 @pytest.mark.parametrize(

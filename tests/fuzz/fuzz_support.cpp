@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 
 namespace kelvra::fuzz {
 
@@ -61,6 +62,21 @@ void require_same(const PyDataFrame& first, const PyDataFrame& again, const char
     if (diff.empty()) return;
     std::fprintf(stderr, "%s round trip changed the table: %s\n", what, diff.c_str());
     std::abort();
+}
+
+int read_write_read(const std::uint8_t* data, std::size_t size, const char* format, Reader read,
+                    Writer write) {
+    const TempFile input(std::string("in.") + format), output(std::string("out.") + format);
+    input.write(data, size);
+    PyDataFrame table;
+    try {
+        table = read(input.path());
+    } catch (const std::invalid_argument&) {
+        return 0;  // malformed input is reported, which is what it should do
+    }
+    (table.*write)(output.path());
+    require_same(table, read(output.path()), format);
+    return 0;
 }
 
 }  // namespace kelvra::fuzz

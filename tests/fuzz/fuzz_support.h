@@ -30,4 +30,13 @@ std::string table_difference(const PyDataFrame& a, const PyDataFrame& b);
 // Aborts with the difference printed, so that libFuzzer saves the input.
 void require_same(const PyDataFrame& first, const PyDataFrame& again, const char* what);
 
+using Reader = PyDataFrame (*)(const std::string&);
+using Writer = void (PyDataFrame::*)(const std::string&) const;
+
+// The body of a reader's fuzz target. Malformed input may raise std::invalid_argument; any other
+// exception, a crash, a sanitizer report or a hang is a fault. A table that reads is written and
+// read again, and must come back the same.
+int read_write_read(const std::uint8_t* data, std::size_t size, const char* format, Reader read,
+                    Writer write);
+
 }  // namespace kelvra::fuzz
