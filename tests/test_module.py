@@ -40,6 +40,21 @@ def test_no_extra_surface():
     assert {n for n in vars(kelvra) if not n.startswith("_")} == {"DataFrame", "read_json", "read_csv"}
 
 
+def test_type_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(__file__).parent.parent / "bindings" / "kelvra.pyi"
+    tree = ast.parse(stub.read_text())
+    functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    [frame] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "DataFrame"]
+    methods = {n.name for n in frame.body if isinstance(n, ast.FunctionDef)}
+    assert functions == {"read_json", "read_csv"}
+    assert methods == {n for n in vars(kelvra.DataFrame) if not n.startswith("_pybind11")} - {
+        "__doc__", "__module__", "__dict__", "__weakref__", "__new__"
+    }
+
+
 def test_head_signature_shows_default():
     assert "n: typing.SupportsInt" in kelvra.DataFrame.head.__doc__
     assert "= 5" in kelvra.DataFrame.head.__doc__
