@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cell.h"
+#include "cell_allocator.h"
 
 namespace kelvra {
 
@@ -18,9 +19,11 @@ struct NumericTotal {
     std::size_t count = 0;
 };
 
+using CellVector = std::vector<CellValue, CellAllocator<CellValue>>;
+
 class Column {
 public:
-    std::vector<CellValue> values;
+    CellVector values;
     std::vector<bool> null_mask;
     std::string dtype;
 

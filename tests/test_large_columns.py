@@ -1,0 +1,38 @@
+"""Columns large enough that their cells live in blocks reused from one table to the next."""
+
+import pytest
+
+import kelvra
+
+ROWS = 400_000  # 16 MB of cells: past the size from which blocks are kept and reused
+
+
+@pytest.mark.parametrize("rounds", [3])
+def test_reused_blocks_hold_exactly_the_new_cells(rounds):
+    base = kelvra.DataFrame()
+    base["i"] = range(ROWS)
+    base["s"] = [None if i % 7 == 0 else f"s{i}" for i in range(ROWS)]
+    for round_ in range(1, rounds + 1):
+        scaled = base * round_
+        kept = scaled.filter_gt("i", (ROWS - 6) * round_)
+        assert kept["i"] == [float(i * round_) for i in range(ROWS - 5, ROWS)]
+        assert kept["s"] == [None if i % 7 == 0 else f"s{i}" for i in range(ROWS - 5, ROWS)]
+        column = scaled["i"]
+        assert column[::50_000] == [float(i * round_) for i in range(0, ROWS, 50_000)]
+        assert scaled.sum()["i"] == float(round_ * ROWS * (ROWS - 1) // 2)
+        del scaled, kept, column
+
+
+def test_tables_alive_at_once_do_not_share_blocks():
+    tables = [kelvra.DataFrame() for _ in range(4)]
+    for k, df in enumerate(tables):
+        df["v"] = [k] * ROWS
+    products = [df * 2 for df in tables]
+    del tables
+    again = [kelvra.DataFrame() for _ in range(4)]
+    for k, df in enumerate(again):
+        df["v"] = [k + 10] * ROWS
+    for k, df in enumerate(products):
+        assert df.sum()["v"] == 2.0 * k * ROWS
+    for k, df in enumerate(again):
+        assert df.mean()["v"] == float(k + 10)
