@@ -23,22 +23,31 @@ struct KeptBlock {
     std::size_t length;
 };
 
-// Freed blocks. Cells are allocated with the interpreter's lock held, but a table may be
-// released from any thread, so the list has a lock of its own. Everything here is trivially
-// destructible, so blocks released while the process exits still find a valid list.
+// Freed blocks, oldest first. Cells are allocated with the interpreter's lock held, but a table
+// may be released from any thread, so the list has a lock of its own. Everything here is
+// trivially destructible, so blocks released while the process exits still find a valid list.
 class BlockCache {
 public:
     void* take(std::size_t length) {
+        KeptBlock block{};
         {
             const std::lock_guard lock(mutex_);
-            for (std::size_t i = count_; i-- > 0;) {
-                if (kept_[i].length == length) {
-                    void* const start = kept_[i].start;
-                    kept_bytes_ -= length;
-                    kept_[i] = kept_[--count_];
-                    return start;
+            // The smallest kept block that is large enough.
+            std::size_t best = count_;
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (kept_[i].length >= length &&
+                    (best == count_ || kept_[i].length < kept_[best].length)) {
+                    best = i;
                 }
             }
+            if (best != count_) block = remove(best);
+        }
+        if (block.start != nullptr) {
+            // Its surplus goes back to the kernel, so the block is exactly as long as asked.
+            if (block.length > length) {
+                ::munmap(static_cast<char*>(block.start) + length, block.length - length);
+            }
+            return block.start;
         }
         void* const start =
             ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -47,20 +56,36 @@ public:
     }
 
     void give(void* start, std::size_t length) noexcept {
+        if (length > kKeptBytes) {
+            ::munmap(start, length);
+            return;
+        }
+        // The kernel may reclaim these pages under pressure; until then reusing them is free.
+        ::madvise(start, length, MADV_FREE);
+        std::array<KeptBlock, kKeptBlocks> evicted{};
+        std::size_t evicted_count = 0;
         {
             const std::lock_guard lock(mutex_);
-            if (kept_bytes_ + length <= kKeptBytes && count_ < kept_.size()) {
-                // The kernel may reclaim these pages under pressure; until then reuse is free.
-                ::madvise(start, length, MADV_FREE);
-                kept_[count_++] = {start, length};
-                kept_bytes_ += length;
-                return;
+            // The newest block is the likeliest to be asked for again: make room by evicting the
+            // oldest.
+            while (count_ == kept_.size() || kept_bytes_ + length > kKeptBytes) {
+                evicted[evicted_count++] = remove(0);
             }
+            kept_[count_++] = {start, length};
+            kept_bytes_ += length;
         }
-        ::munmap(start, length);
+        for (std::size_t i = 0; i < evicted_count; ++i) ::munmap(evicted[i].start, evicted[i].length);
     }
 
 private:
+    KeptBlock remove(std::size_t i) {
+        const KeptBlock block = kept_[i];
+        for (std::size_t j = i + 1; j < count_; ++j) kept_[j - 1] = kept_[j];
+        --count_;
+        kept_bytes_ -= block.length;
+        return block;
+    }
+
     std::mutex mutex_;
     std::array<KeptBlock, kKeptBlocks> kept_{};
     std::size_t count_ = 0;
