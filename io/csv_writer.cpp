@@ -44,16 +44,13 @@ void append_cell(std::string& out, const Column* column, std::size_t row, bool l
         return;
     }
     const kelvra::CellValue& cell = column->values[row];
-    char buf[kelvra::kNumberTextMax];
     switch (cell.index()) {
         case kelvra::kInt:
-            out.append(buf, kelvra::format_int(buf, *std::get_if<kelvra::kInt>(&cell)));
+            kelvra::append_int(out, *std::get_if<kelvra::kInt>(&cell));
             break;
-        case kelvra::kDouble: {
-            const double v = *std::get_if<kelvra::kDouble>(&cell);
-            out.append(buf, kelvra::format_double_lossless(buf, v));
+        case kelvra::kDouble:
+            kelvra::append_double_lossless(out, *std::get_if<kelvra::kDouble>(&cell));
             break;
-        }
         case kelvra::kString:
             append_text(out, *std::get_if<kelvra::kString>(&cell), lone_column);
             break;

@@ -23,16 +23,15 @@ void append_value(std::string& out, const kelvra::Column& column, std::size_t ro
         return;
     }
     const kelvra::CellValue& cell = column.values[row];
-    char buf[kelvra::kNumberTextMax];
     switch (cell.index()) {
         case kelvra::kInt:
-            out.append(buf, kelvra::format_int(buf, *std::get_if<kelvra::kInt>(&cell)));
+            kelvra::append_int(out, *std::get_if<kelvra::kInt>(&cell));
             break;
         case kelvra::kDouble: {
             const double v = *std::get_if<kelvra::kDouble>(&cell);
             // JSON has no literal for NaN or the infinities.
             if (std::isfinite(v)) {
-                out.append(buf, kelvra::format_double_lossless(buf, v));
+                kelvra::append_double_lossless(out, v);
             } else {
                 out.append("null");
             }

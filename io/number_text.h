@@ -42,4 +42,14 @@ struct ParsedNumber {
 // else, hex, inf and nan included, is kNone: "12abc" or a date must never become a number.
 ParsedNumber parse_whole_number(std::string_view text) noexcept;
 
+// The same forms appended to a text buffer.
+inline void append_int(std::string& out, std::int64_t v) {
+    char buf[kNumberTextMax];
+    out.append(buf, format_int(buf, v));
+}
+inline void append_double_lossless(std::string& out, double v) {
+    char buf[kNumberTextMax];
+    out.append(buf, format_double_lossless(buf, v));
+}
+
 }  // namespace kelvra
