@@ -9,14 +9,17 @@
 namespace kelvra {
 namespace {
 
-// Blocks are sized in steps of this many bytes, so that requests for similar sizes (the same
-// row count) share a class.
-constexpr std::size_t kSizeStep = std::size_t{1} << 20;
-// At most this much freed memory is kept, in at most this many blocks.
-constexpr std::size_t kKeptBytes = std::size_t{512} << 20;
+// Block lengths are whole multiples of this (whole pages, so that a block's surplus can be
+// unmapped on its own).
+constexpr std::size_t kSizeStep = std::size_t{64} << 10;
+// At most this much freed memory is kept, in at most this many blocks: enough for the columns of
+// a table of a million rows, little next to the tables that need it.
+constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
 constexpr std::size_t kKeptBlocks = 32;
 
-std::size_t class_length(std::size_t bytes) { return (bytes + kSizeStep - 1) / kSizeStep * kSizeStep; }
+std::size_t block_length(std::size_t bytes) {
+    return (bytes + kSizeStep - 1) / kSizeStep * kSizeStep;
+}
 
 struct KeptBlock {
     void* start;
@@ -49,9 +52,12 @@ public:
             }
             return block.start;
         }
-        void* const start =
-            ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (start == MAP_FAILED) throw std::bad_alloc();
+        void* start = map(length);
+        if (start == nullptr) {
+            release_all();
+            start = map(length);
+        }
+        if (start == nullptr) throw std::bad_alloc();
         return start;
     }
 
@@ -60,8 +66,6 @@ public:
             ::munmap(start, length);
             return;
         }
-        // The kernel may reclaim these pages under pressure; until then reusing them is free.
-        ::madvise(start, length, MADV_FREE);
         std::array<KeptBlock, kKeptBlocks> evicted{};
         std::size_t evicted_count = 0;
         {
@@ -78,6 +82,24 @@ public:
     }
 
 private:
+    static void* map(std::size_t length) {
+        void* const start =
+            ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return start == MAP_FAILED ? nullptr : start;
+    }
+
+    void release_all() noexcept {
+        std::array<KeptBlock, kKeptBlocks> released{};
+        std::size_t released_count = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            while (count_ > 0) released[released_count++] = remove(count_ - 1);
+        }
+        for (std::size_t i = 0; i < released_count; ++i) {
+            ::munmap(released[i].start, released[i].length);
+        }
+    }
+
     KeptBlock remove(std::size_t i) {
         const KeptBlock block = kept_[i];
         for (std::size_t j = i + 1; j < count_; ++j) kept_[j - 1] = kept_[j];
@@ -99,10 +121,10 @@ BlockCache& cache() {
 
 }  // namespace
 
-void* take_large_block(std::size_t bytes) { return cache().take(class_length(bytes)); }
+void* take_large_block(std::size_t bytes) { return cache().take(block_length(bytes)); }
 
 void give_large_block(void* block, std::size_t bytes) noexcept {
-    cache().give(block, class_length(bytes));
+    cache().give(block, block_length(bytes));
 }
 
 }  // namespace kelvra

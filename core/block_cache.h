@@ -2,10 +2,10 @@
 //
 // A column of a million cells needs a 40 MB block. Blocks that large come straight from the
 // kernel, and every page of a fresh block costs a page fault when it is first written; building
-// a large column spent most of its time there. Freed large blocks are therefore kept, a bounded
-// number of bytes of them, and handed to the next request of the same size class, whose pages
-// are then already mapped. The kernel may take back the pages of a kept block under memory
-// pressure (MADV_FREE), so keeping them never costs memory that the system needs elsewhere.
+// a large column spent most of its time there. Freed large blocks are therefore kept, at most
+// 256 MB of them, and handed to the next request that fits, whose pages are then already mapped.
+// When the kernel refuses a new block, the kept ones are given back first and the request tried
+// again.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,7 @@
 namespace kelvra {
 
 // Blocks of at least this many bytes go through the cache; smaller ones use the ordinary heap.
-inline constexpr std::size_t kLargeBlock = std::size_t{8} << 20;
+inline constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
 
 // A block of at least `bytes` bytes (bytes >= kLargeBlock), page-aligned; throws std::bad_alloc.
 void* take_large_block(std::size_t bytes);
