@@ -95,14 +95,14 @@ class TestBuiltFor314:
 class TestRefusedElsewhere:
     def test_host_interpreter_refuses_the_module(self):
         loader = importlib.machinery.ExtensionFileLoader("kelvra", FOREIGN_MODULE)
-        spec = importlib.util.spec_from_file_location("kelvra", FOREIGN_MODULE, loader=loader)
+        module_spec = importlib.util.spec_from_file_location("kelvra", FOREIGN_MODULE, loader=loader)
         # Symbols this interpreter lacks are bound only when first called, so the module's own
         # version check runs before the dynamic loader could object to them.
         flags = sys.getdlopenflags()
         sys.setdlopenflags(os.RTLD_LAZY)
         try:
             with pytest.raises(ImportError) as refused:
-                importlib.util.module_from_spec(spec)
+                importlib.util.module_from_spec(module_spec)
         finally:
             sys.setdlopenflags(flags)
         message = str(refused.value)
