@@ -5,9 +5,8 @@
 using kelvra::ColumnPtr;
 
 void PyDataFrame::set_column(const std::string& name, ColumnPtr column) {
-    auto [it, inserted] = column_map.insert_or_assign(name, std::move(column));
-    (void)it;
-    if (inserted) column_order.push_back(name);
+    // A replaced column keeps its place in the order; a new name goes last.
+    if (column_map.insert_or_assign(name, std::move(column)).second) column_order.push_back(name);
     recompute_num_rows();
 }
 
