@@ -2,42 +2,68 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace py = pybind11;
 
 namespace kelvra {
 namespace {
 
-// The text of a str (or str subclass) as UTF-8. A lone surrogate fails here; the library's own
-// strict conversion then raises its usual error for the object's type.
-std::string utf8_of(PyObject* text) {
+// Appends the text of a str (or str subclass) as UTF-8. A lone surrogate fails here; the
+// library's own strict conversion then raises its usual error for the object's type.
+void push_text(Column& column, PyObject* text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) {
         PyErr_Clear();
-        return py::cast<std::string>(py::handle(text));
+        column.push_string(py::cast<std::string>(py::handle(text)));
+        return;
     }
-    return std::string(data, static_cast<std::size_t>(size));
+    column.push_string({data, static_cast<std::size_t>(size)});
 }
 
-CellValue cell_from_python(PyObject* item) {
-    if (PyBool_Check(item)) return CellValue{item == Py_True};
-    if (PyLong_Check(item)) {
+void append_from_python(Column& column, PyObject* item) {
+    if (item == Py_None) {
+        column.push_null();
+    } else if (PyBool_Check(item)) {
+        column.push_bool(item == Py_True);
+    } else if (PyLong_Check(item)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
             PyErr_Clear();
             // Outside 64 bits: let the library raise its own conversion error.
-            return CellValue{py::cast<std::int64_t>(py::handle(item))};
+            column.push_int(py::cast<std::int64_t>(py::handle(item)));
+        } else {
+            column.push_int(static_cast<std::int64_t>(v));
         }
-        return CellValue{static_cast<std::int64_t>(v)};
+    } else if (PyFloat_Check(item)) {
+        column.push_double(PyFloat_AS_DOUBLE(item));
+    } else if (PyUnicode_Check(item)) {
+        push_text(column, item);
+    } else {
+        const py::str text{py::handle(item)};  // str(item); its own exception propagates
+        push_text(column, text.ptr());
     }
-    if (PyFloat_Check(item)) return CellValue{PyFloat_AS_DOUBLE(item)};
-    if (PyUnicode_Check(item)) return CellValue{utf8_of(item)};
-    const py::str text{py::handle(item)};  // str(item); its own exception propagates
-    return CellValue{utf8_of(text.ptr())};
+}
+
+PyObject* cell_to_python(const Column& column, std::size_t i) {
+    if (column.is_null(i)) return Py_NewRef(Py_None);
+    return column.values.visit(i, [](auto v) -> PyObject* {
+        using T = decltype(v);
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            return PyLong_FromLongLong(v);
+        } else if constexpr (std::is_same_v<T, double>) {
+            return PyFloat_FromDouble(v);
+        } else if constexpr (std::is_same_v<T, std::string_view>) {
+            return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr);
+        } else {
+            return Py_NewRef(v ? Py_True : Py_False);
+        }
+    });
 }
 
 }  // namespace
@@ -45,14 +71,8 @@ CellValue cell_from_python(PyObject* item) {
 ColumnPtr column_from_python(const std::vector<py::object>& values) {
     auto column = std::make_shared<Column>();
     column->reserve(values.size());
-    for (const auto& value : values) {
-        PyObject* item = value.ptr();
-        if (item == Py_None) {
-            column->push_null();
-        } else {
-            column->push_back(cell_from_python(item));
-        }
-    }
+    for (const auto& value : values) append_from_python(*column, value.ptr());
+    column->trim();
     return column;
 }
 
@@ -60,31 +80,24 @@ py::typing::List<py::object> column_to_python(const Column& column) {
     const std::size_t n = column.size();
     auto list = py::reinterpret_steal<py::list>(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) throw py::error_already_set();
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = nullptr;
-        if (column.is_null(i)) {
-            item = Py_NewRef(Py_None);
-        } else {
-            const CellValue& cell = column.values[i];
-            switch (cell.index()) {
-                case kInt:
-                    item = PyLong_FromLongLong(std::get<kInt>(cell));
-                    break;
-                case kDouble:
-                    item = PyFloat_FromDouble(std::get<kDouble>(cell));
-                    break;
-                case kString: {
-                    const std::string& s = std::get<kString>(cell);
-                    item = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-                    break;
-                }
-                default:
-                    item = Py_NewRef(std::get<kBool>(cell) ? Py_True : Py_False);
-                    break;
+    PyObject* const raw = list.ptr();
+    const auto set = [raw](std::size_t i, PyObject* item) {
+        if (item == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(raw, static_cast<Py_ssize_t>(i), item);
+    };
+    const std::optional<CellType> type = column.values.single_type();
+    const std::uint64_t* payloads = column.values.payloads();
+    if ((type == kInt || type == kDouble) && !column.null_mask.any_missing()) {
+        // One loop per type for the common columns without missing rows.
+        if (type == kInt) {
+            for (std::size_t i = 0; i < n; ++i) {
+                set(i, PyLong_FromLongLong(std::bit_cast<std::int64_t>(payloads[i])));
             }
-            if (item == nullptr) throw py::error_already_set();
+        } else {
+            for (std::size_t i = 0; i < n; ++i) set(i, PyFloat_FromDouble(std::bit_cast<double>(payloads[i])));
         }
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) set(i, cell_to_python(column, i));
     }
     return py::reinterpret_steal<py::typing::List<py::object>>(list.release());
 }

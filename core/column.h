@@ -1,17 +1,21 @@
-// A column: cells in row order, a packed missing-value mask and a type label.
+// A column: its cells stored column-wise, a packed missing-value mask and a type label.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cell.h"
-#include "cell_allocator.h"
+#include "cell_store.h"
+#include "null_mask.h"
 
 namespace kelvra {
 
-using RowIndexList = std::vector<std::size_t>;
+// Row positions in ascending order.
+using RowIndexList = PodBuffer<std::size_t>;
 
 // The left-to-right double sum of a column's numeric readings and how many cells it took.
 struct NumericTotal {
@@ -19,36 +23,55 @@ struct NumericTotal {
     std::size_t count = 0;
 };
 
-using CellVector = std::vector<CellValue, CellAllocator<CellValue>>;
-
 class Column {
 public:
-    CellVector values;
-    std::vector<bool> null_mask;
+    CellStore values;
+    NullMask null_mask;
     std::string dtype;
 
     Column() : dtype("object") {}
     explicit Column(std::string label) : dtype(std::move(label)) {}
 
-    void push_back(const CellValue& cell) {
-        values.push_back(cell);
-        null_mask.push_back(false);
-    }
-    void push_back(CellValue&& cell) {
-        values.push_back(std::move(cell));
-        null_mask.push_back(false);
-    }
+    void push_back(const CellValue& cell);
     void push_null() {
-        values.emplace_back(std::int64_t{0});
+        values.push_missing();
         null_mask.push_back(true);
+    }
+    void push_int(std::int64_t v) {
+        values.push_int(v);
+        null_mask.push_back(false);
+    }
+    void push_double(double v) {
+        values.push_double(v);
+        null_mask.push_back(false);
+    }
+    void push_bool(bool v) {
+        values.push_bool(v);
+        null_mask.push_back(false);
+    }
+    void push_string(std::string_view v) {
+        values.push_string(v);
+        null_mask.push_back(false);
+    }
+    // Removes the last row.
+    void pop_back() {
+        values.pop_back();
+        null_mask.pop_back();
     }
     void reserve(std::size_t n) {
         values.reserve(n);
         null_mask.reserve(n);
     }
+    // Gives back room reserved far beyond the column's length.
+    void trim() {
+        values.trim();
+        null_mask.trim();
+    }
 
     bool is_null(std::size_t i) const { return i < null_mask.size() && null_mask[i]; }
     std::size_t size() const { return values.size(); }
+    // A present row as one cell value (the edges only: no operation goes through it).
+    CellValue cell(std::size_t i) const { return values.cell(i); }
 
     // A new column holding the cells at the given positions; positions past the end are skipped.
     std::shared_ptr<Column> take_rows(const RowIndexList& rows) const;
@@ -58,6 +81,12 @@ public:
     double sum() const;
     // The same sum, with the number of present cells that have a numeric reading, in one pass.
     NumericTotal sum_and_count() const;
+    // The positions below `limit` of the present rows whose numeric reading exceeds `value`.
+    RowIndexList rows_greater_than(double value, std::size_t limit) const;
+
+private:
+    // Drops per-row storage that the column's cells turn out not to need.
+    void settle();
 };
 
 using ColumnPtr = std::shared_ptr<Column>;

@@ -24,31 +24,28 @@ void append_cell(std::string& out, const kelvra::Column* column, std::size_t row
         append_field(out, "NaN");
         return;
     }
-    const kelvra::CellValue& cell = column->values[row];
     char buf[kelvra::kNumberTextMax];
-    switch (cell.index()) {
-        case kelvra::kInt:
-            append_field(out, {buf, kelvra::format_int(buf, std::get<kelvra::kInt>(cell))});
-            break;
-        case kelvra::kDouble:
-            append_field(out,
-                         {buf, kelvra::format_double_display(buf, std::get<kelvra::kDouble>(cell))});
-            break;
-        case kelvra::kString:
-            append_field(out, std::get<kelvra::kString>(cell));
-            break;
-        default:
-            append_field(out, std::get<kelvra::kBool>(cell) ? "1" : "0");
-            break;
-    }
+    column->values.visit(row, [&](auto v) {
+        using T = decltype(v);
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            append_field(out, {buf, kelvra::format_int(buf, v)});
+        } else if constexpr (std::is_same_v<T, double>) {
+            append_field(out, {buf, kelvra::format_double_display(buf, v)});
+        } else if constexpr (std::is_same_v<T, std::string_view>) {
+            append_field(out, v);
+        } else {
+            append_field(out, v ? "1" : "0");
+        }
+    });
 }
 
 }  // namespace
 
 PyDataFrame PyDataFrame::head(std::size_t n) const {
     if (n >= num_rows) return *this;
-    kelvra::RowIndexList rows(n);
-    for (std::size_t i = 0; i < n; ++i) rows[i] = i;
+    kelvra::RowIndexList rows;
+    rows.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) rows.push_back(i);
     return take_rows(rows);
 }
 

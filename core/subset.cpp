@@ -22,13 +22,5 @@ PyDataFrame PyDataFrame::take_rows(const RowIndexList& rows) const {
 PyDataFrame PyDataFrame::filter_gt(const std::string& column_name, double value) const {
     const auto column = get_column(column_name);
     if (!column) return PyDataFrame{};
-    RowIndexList kept;
-    const std::size_t n = std::min(num_rows, column->size());
-    for (std::size_t i = 0; i < n; ++i) {
-        double v;
-        if (!column->null_mask[i] && kelvra::numeric_reading(column->values[i], v) && v > value) {
-            kept.push_back(i);
-        }
-    }
-    return take_rows(kept);
+    return take_rows(column->rows_greater_than(value, num_rows));
 }

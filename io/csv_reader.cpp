@@ -52,16 +52,15 @@ void append_inferred(Column& column, std::string_view field) {
     const kelvra::ParsedNumber number = kelvra::parse_whole_number(field);
     switch (number.kind) {
         case kelvra::ParsedNumber::kInt:
-            column.values.emplace_back(std::in_place_index<kelvra::kInt>, number.int_value);
+            column.push_int(number.int_value);
             break;
         case kelvra::ParsedNumber::kDouble:
-            column.values.emplace_back(std::in_place_index<kelvra::kDouble>, number.double_value);
+            column.push_double(number.double_value);
             break;
         default:
-            column.values.emplace_back(std::in_place_index<kelvra::kString>, field);
+            column.push_string(field);
             break;
     }
-    column.null_mask.push_back(false);
 }
 
 // Reserves the columns for the rows still to come, judged by the bytes per row so far. Each row
@@ -90,14 +89,6 @@ private:
     std::size_t start_;
     std::size_t columns_;
 };
-
-// A reservation that missed by far is given back once the row count is known.
-void trim_excess(Column& column) {
-    if (column.values.capacity() > column.values.size() + column.values.size() / 4 + 1024) {
-        column.values.shrink_to_fit();
-        column.null_mask.shrink_to_fit();
-    }
-}
 
 }  // namespace
 
@@ -134,7 +125,7 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
         for (std::size_t i = fields.size(); i < width; ++i) columns[i]->push_null();
         if (++rows == RowReservation::kSampleRows) reservation.reserve(tokenizer, rows, columns);
     }
-    for (Column* column : columns) trim_excess(*column);
+    for (Column* column : columns) column->trim();
     table.recompute_num_rows();
     return table;
 }

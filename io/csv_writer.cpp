@@ -43,21 +43,18 @@ void append_cell(std::string& out, const Column* column, std::size_t row, bool l
         if (lone_column) out.append("\"\"");
         return;
     }
-    const kelvra::CellValue& cell = column->values[row];
-    switch (cell.index()) {
-        case kelvra::kInt:
-            kelvra::append_int(out, *std::get_if<kelvra::kInt>(&cell));
-            break;
-        case kelvra::kDouble:
-            kelvra::append_double_lossless(out, *std::get_if<kelvra::kDouble>(&cell));
-            break;
-        case kelvra::kString:
-            append_text(out, *std::get_if<kelvra::kString>(&cell), lone_column);
-            break;
-        default:
-            out += *std::get_if<kelvra::kBool>(&cell) ? '1' : '0';
-            break;
-    }
+    column->values.visit(row, [&](auto v) {
+        using T = decltype(v);
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            kelvra::append_int(out, v);
+        } else if constexpr (std::is_same_v<T, double>) {
+            kelvra::append_double_lossless(out, v);
+        } else if constexpr (std::is_same_v<T, std::string_view>) {
+            append_text(out, v, lone_column);
+        } else {
+            out += v ? '1' : '0';
+        }
+    });
 }
 
 }  // namespace

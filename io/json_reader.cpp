@@ -308,27 +308,17 @@ private:
     // The column's cell for the current row, created (after padding any rows the column skipped
     // with missing cells) or, for a key repeated within the row, the earlier cell: the last
     // value wins.
-    template <std::size_t Index, typename T>
-    void set_cell(std::size_t slot, T&& value) {
+    // The column of the slot, positioned for the current row: rows the column skipped are padded
+    // with missing cells, and a key repeated within the row gives up its earlier cell, since the
+    // last value wins.
+    kelvra::Column& column_for_row(std::size_t slot) {
         kelvra::Column& column = *slots_[slot].column;
         if (column.size() > row_) {
-            column.values.back().template emplace<Index>(std::forward<T>(value));
-            column.null_mask.back() = false;
-            return;
+            column.pop_back();
+        } else {
+            while (column.size() < row_) column.push_null();
         }
-        while (column.size() < row_) column.push_null();
-        column.values.emplace_back(std::in_place_index<Index>, std::forward<T>(value));
-        column.null_mask.push_back(false);
-    }
-
-    void set_missing(std::size_t slot) {
-        kelvra::Column& column = *slots_[slot].column;
-        if (column.size() > row_) {
-            column.values.back() = std::int64_t{0};
-            column.null_mask.back() = true;
-            return;
-        }
-        while (column.size() <= row_) column.push_null();
+        return column;
     }
 
     void read_cell(od::value& value, std::size_t slot) {
@@ -340,32 +330,32 @@ private:
                 // larger integer reads as a double.
                 std::int64_t integer = 0;
                 if (value.get_int64().get(integer) == simdjson::SUCCESS) {
-                    set_cell<kelvra::kInt>(slot, integer);
+                    column_for_row(slot).push_int(integer);
                     return;
                 }
                 double real = 0.0;
                 check(value.get_double().get(real), kBadNumber);
-                set_cell<kelvra::kDouble>(slot, real);
+                column_for_row(slot).push_double(real);
                 return;
             }
             case od::json_type::string: {
-                set_cell<kelvra::kString>(slot, string_of(value));
+                column_for_row(slot).push_string(string_of(value));
                 return;
             }
             case od::json_type::boolean: {
                 bool flag = false;
                 check(value.get_bool().get(flag), kBadBoolean);
-                set_cell<kelvra::kBool>(slot, flag);
+                column_for_row(slot).push_bool(flag);
                 return;
             }
             case od::json_type::null:
                 expect_null(value);
-                set_missing(slot);
+                column_for_row(slot).push_null();
                 return;
             default: {
                 std::string text;
                 append_compact(value, text, 3);
-                set_cell<kelvra::kString>(slot, std::move(text));
+                column_for_row(slot).push_string(text);
                 return;
             }
         }

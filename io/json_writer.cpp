@@ -22,28 +22,23 @@ void append_value(std::string& out, const kelvra::Column& column, std::size_t ro
         out.append("null");
         return;
     }
-    const kelvra::CellValue& cell = column.values[row];
-    switch (cell.index()) {
-        case kelvra::kInt:
-            kelvra::append_int(out, *std::get_if<kelvra::kInt>(&cell));
-            break;
-        case kelvra::kDouble: {
-            const double v = *std::get_if<kelvra::kDouble>(&cell);
+    column.values.visit(row, [&](auto v) {
+        using T = decltype(v);
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            kelvra::append_int(out, v);
+        } else if constexpr (std::is_same_v<T, double>) {
             // JSON has no literal for NaN or the infinities.
             if (std::isfinite(v)) {
                 kelvra::append_double_lossless(out, v);
             } else {
                 out.append("null");
             }
-            break;
+        } else if constexpr (std::is_same_v<T, std::string_view>) {
+            kelvra::append_json_string(out, v);
+        } else {
+            out.append(v ? "true" : "false");
         }
-        case kelvra::kString:
-            kelvra::append_json_string(out, *std::get_if<kelvra::kString>(&cell));
-            break;
-        default:
-            out.append(*std::get_if<kelvra::kBool>(&cell) ? "true" : "false");
-            break;
-    }
+    });
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-"""Columns large enough that their cells live in blocks reused from one table to the next."""
+"""Columns large enough that their cells live in mappings of their own, made and freed table by table."""
 
 import pytest
 
 import kelvra
 
-ROWS = 400_000  # 16 MB of cells: past the size from which blocks are kept and reused
+ROWS = 400_000  # 3.2 MB of payloads: past the size from which arrays are mappings of their own
 
 
 @pytest.mark.parametrize("rounds", [3])

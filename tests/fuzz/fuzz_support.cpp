@@ -49,7 +49,7 @@ std::string table_difference(const PyDataFrame& a, const PyDataFrame& b) {
         if (ca->size() != cb->size()) return "length of column '" + name + "' differs";
         for (std::size_t i = 0; i < ca->size(); ++i) {
             if (ca->is_null(i) != cb->is_null(i) ||
-                (!ca->is_null(i) && !same_cell(ca->values[i], cb->values[i]))) {
+                (!ca->is_null(i) && !same_cell(ca->cell(i), cb->cell(i)))) {
                 return "column '" + name + "' row " + std::to_string(i) + " differs";
             }
         }

@@ -1,0 +1,121 @@
+// The cells of one column, stored column-wise.
+//
+// - An 8-byte payload per row holds an int64, a double or a bool (0 or 1). A missing row holds 0.
+//   A column whose present cells are all strings has no payloads at all.
+// - The type of each row: while every present cell has the same type (the common case) that one
+//   type stands for all rows and nothing is stored per row; once a second type arrives, one type
+//   byte per row, so a mixed column stays exact per cell.
+// - Strings: the bytes of all string cells packed in one buffer, with an offset per row (rows
+//   that hold no string have an empty range). The strings are immutable once the column is
+//   complete, so a derived column holding exactly the same rows shares them instead of copying.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "cell.h"
+#include "pod_buffer.h"
+
+namespace kelvra {
+
+class Column;
+
+// The bytes of a column's string cells: row i is bytes[offsets[i], offsets[i + 1]).
+struct StringData {
+    PodBuffer<std::uint64_t> offsets;  // rows + 1 entries
+    PodBuffer<char> bytes;
+
+    std::string_view at(std::size_t row) const noexcept {
+        return {bytes.data() + offsets[row], offsets[row + 1] - offsets[row]};
+    }
+};
+
+class CellStore {
+public:
+    std::size_t size() const noexcept { return size_; }
+
+    // The type shared by every present cell, or nothing when the column mixes types. A column
+    // without present cells reports kInt: its payloads are all 0.
+    std::optional<CellType> single_type() const noexcept {
+        if (mixed()) return std::nullopt;
+        return single_;
+    }
+    bool mixed() const noexcept { return mixed_; }
+    // The type of a present row.
+    CellType type_at(std::size_t i) const noexcept {
+        return mixed_ ? static_cast<CellType>(types_[i]) : single_;
+    }
+
+    std::int64_t int_at(std::size_t i) const noexcept { return std::bit_cast<std::int64_t>(payload_[i]); }
+    double double_at(std::size_t i) const noexcept { return std::bit_cast<double>(payload_[i]); }
+    bool bool_at(std::size_t i) const noexcept { return payload_[i] != 0; }
+    std::string_view string_at(std::size_t i) const noexcept { return strings_->at(i); }
+
+    // A present row as one cell value, for the edges (tests, conversions of single values).
+    CellValue cell(std::size_t i) const;
+
+    // Calls f with the row's int64, double, std::string_view or bool.
+    template <class F>
+    decltype(auto) visit(std::size_t i, F&& f) const {
+        switch (type_at(i)) {
+            case kInt:
+                return f(int_at(i));
+            case kDouble:
+                return f(double_at(i));
+            case kString:
+                return f(string_at(i));
+            default:
+                return f(bool_at(i));
+        }
+    }
+
+    void push_int(std::int64_t v) { push_payload(kInt, std::bit_cast<std::uint64_t>(v)); }
+    void push_double(double v) { push_payload(kDouble, std::bit_cast<std::uint64_t>(v)); }
+    void push_bool(bool v) { push_payload(kBool, v ? 1u : 0u); }
+    void push_string(std::string_view text);
+    void push_missing();
+    void pop_back();
+
+    void reserve(std::size_t rows);
+    // Room for this many more string bytes.
+    void reserve_string_bytes(std::size_t bytes);
+    // Gives back room reserved far beyond what the column holds.
+    void trim();
+
+    // Storage, for the operations that run one loop per column type.
+    const std::uint64_t* payloads() const noexcept { return payload_.data(); }
+    bool has_payloads() const noexcept { return has_payload_; }
+    const std::uint8_t* types() const noexcept { return types_.data(); }
+    const StringData* strings() const noexcept { return strings_.get(); }
+
+private:
+    friend class Column;
+
+    void note_type(CellType type);
+    void become_mixed();
+    void push_payload(CellType type, std::uint64_t bits) {
+        if (!mixed_ && any_present_ && single_ == type && has_payload_ && !strings_) {
+            payload_.push_back(bits);
+            ++size_;
+            return;
+        }
+        push_payload_slow(type, bits);
+    }
+    void push_payload_slow(CellType type, std::uint64_t bits);
+    StringData& own_strings();
+
+    PodBuffer<std::uint64_t> payload_;  // size_ entries while has_payload_
+    PodBuffer<std::uint8_t> types_;     // size_ entries while mixed_
+    std::shared_ptr<StringData> strings_;
+    std::size_t size_ = 0;
+    CellType single_ = kInt;
+    bool mixed_ = false;
+    bool any_present_ = false;
+    bool has_payload_ = true;
+};
+
+}  // namespace kelvra

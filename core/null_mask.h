@@ -1,0 +1,64 @@
+// The missing-value mask of a column: one bit per row, 64 rows per word, bit i set when row i is
+// missing. Bits past the last row of the last word are always clear, so that counting and
+// skipping work a word at a time.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "pod_buffer.h"
+
+namespace kelvra {
+
+class NullMask {
+public:
+    static constexpr std::size_t kBits = 64;
+
+    std::size_t size() const noexcept { return size_; }
+    bool operator[](std::size_t i) const noexcept { return (words_[i / kBits] >> (i % kBits)) & 1u; }
+
+    void push_back(bool missing) {
+        if (size_ % kBits == 0) words_.push_back(0);
+        words_.back() |= std::uint64_t{missing} << (size_ % kBits);
+        ++size_;
+    }
+    void pop_back() noexcept {
+        --size_;
+        words_.back() &= ~(std::uint64_t{1} << (size_ % kBits));
+        if (size_ % kBits == 0) words_.pop_back();
+    }
+    void reserve(std::size_t n) { words_.reserve(word_count(n)); }
+    void trim() { words_.trim(); }
+
+    // n rows, all present.
+    void assign_present(std::size_t n) {
+        words_.assign(word_count(n), 0);
+        size_ = n;
+    }
+    void set(std::size_t i) noexcept { words_[i / kBits] |= std::uint64_t{1} << (i % kBits); }
+
+    std::size_t word_count() const noexcept { return words_.size(); }
+    std::uint64_t word(std::size_t w) const noexcept { return words_[w]; }
+    const std::uint64_t* words() const noexcept { return words_.data(); }
+
+    std::size_t count_missing() const noexcept {
+        std::size_t n = 0;
+        for (const std::uint64_t w : words_) n += static_cast<std::size_t>(std::popcount(w));
+        return n;
+    }
+    bool any_missing() const noexcept {
+        for (const std::uint64_t w : words_) {
+            if (w != 0) return true;
+        }
+        return false;
+    }
+
+    static std::size_t word_count(std::size_t rows) noexcept { return (rows + kBits - 1) / kBits; }
+
+private:
+    PodBuffer<std::uint64_t> words_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace kelvra
