@@ -54,7 +54,7 @@ void CellStore::push_payload_slow(CellType type, std::uint64_t bits) {
     ++size_;
 }
 
-void CellStore::push_string(std::string_view text) {
+void CellStore::push_string_slow(std::string_view text) {
     const bool first_present = !any_present_;
     note_type(kString);
     if (first_present && has_payload_) {

@@ -76,13 +76,23 @@ public:
     void push_int(std::int64_t v) { push_payload(kInt, std::bit_cast<std::uint64_t>(v)); }
     void push_double(double v) { push_payload(kDouble, std::bit_cast<std::uint64_t>(v)); }
     void push_bool(bool v) { push_payload(kBool, v ? 1u : 0u); }
-    void push_string(std::string_view text);
+    void push_string(std::string_view text) {
+        if (!mixed_ && single_ == kString && any_present_ && strings_.use_count() == 1) {
+            strings_->bytes.append(text.data(), text.size());
+            strings_->offsets.push_back(strings_->bytes.size());
+            ++size_;
+            return;
+        }
+        push_string_slow(text);
+    }
     void push_missing();
     void pop_back();
 
     void reserve(std::size_t rows);
-    // Room for this many more string bytes.
+    // Room for this many more string bytes, in a column that holds strings.
     void reserve_string_bytes(std::size_t bytes);
+    // The bytes of all string cells so far.
+    std::size_t string_bytes() const noexcept { return strings_ ? strings_->bytes.size() : 0; }
     // Gives back room reserved far beyond what the column holds.
     void trim();
 
@@ -106,6 +116,7 @@ private:
         push_payload_slow(type, bits);
     }
     void push_payload_slow(CellType type, std::uint64_t bits);
+    void push_string_slow(std::string_view text);
     StringData& own_strings();
 
     PodBuffer<std::uint64_t> payload_;  // size_ entries while has_payload_

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace kelvra::detail {
@@ -25,9 +26,14 @@ constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
 
 bool is_large(std::size_t bytes) { return kMapLargeBlocks && bytes >= kLargeBlock; }
 
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Mappings of a whole number of huge pages: the kernel then places them on huge-page boundaries,
+// and every part of them can be a huge page.
 std::size_t page_rounded(std::size_t bytes) {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return (bytes + page - 1) / page * page;
+    const std::size_t unit =
+        bytes >= kHugePage ? kHugePage : static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + unit - 1) / unit * unit;
 }
 
 void* map_block(std::size_t bytes) {
@@ -56,22 +62,23 @@ void release_block(void* block, std::size_t bytes) noexcept {
     }
 }
 
-void* grow_block(void* block, std::size_t old_bytes, std::size_t used, std::size_t new_bytes) {
-    if (is_large(old_bytes)) {
-        // The kernel moves the pages themselves: nothing is copied.
+void* resize_block(void* block, std::size_t old_bytes, std::size_t used, std::size_t new_bytes) {
+    const bool was_large = is_large(old_bytes), large = is_large(new_bytes);
+    if (was_large && large) {
+        // The kernel moves or trims the pages themselves: nothing is copied.
         void* moved = ::mremap(block, page_rounded(old_bytes), page_rounded(new_bytes), MREMAP_MAYMOVE);
         if (moved == MAP_FAILED) throw std::bad_alloc();
         (void)::madvise(moved, page_rounded(new_bytes), MADV_HUGEPAGE);
         return moved;
     }
-    if (!is_large(new_bytes)) {
-        void* moved = std::realloc(block, new_bytes);
+    if (!was_large && !large) {
+        void* moved = std::realloc(block, new_bytes == 0 ? 1 : new_bytes);
         if (moved == nullptr) throw std::bad_alloc();
         return moved;
     }
-    void* fresh = map_block(new_bytes);
-    std::memcpy(fresh, block, used);
-    std::free(block);
+    void* fresh = acquire_block(new_bytes);
+    std::memcpy(fresh, block, std::min(used, new_bytes));
+    release_block(block, old_bytes);
     return fresh;
 }
 

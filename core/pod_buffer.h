@@ -20,8 +20,8 @@ namespace detail {
 // but std::bad_alloc.
 void* acquire_block(std::size_t bytes);
 void release_block(void* block, std::size_t bytes) noexcept;
-// Moves a block to a larger size, keeping its first `used` bytes.
-void* grow_block(void* block, std::size_t old_bytes, std::size_t used, std::size_t new_bytes);
+// Moves a block to another size, keeping its first `used` bytes (at most new_bytes).
+void* resize_block(void* block, std::size_t old_bytes, std::size_t used, std::size_t new_bytes);
 
 }  // namespace detail
 
@@ -100,9 +100,11 @@ public:
     // Gives back reserved room far beyond the size, once a column is complete.
     void trim() {
         if (capacity_ - size_ <= size_ / 8 + 64) return;
-        PodBuffer exact;
-        exact.append(data_, size_);
-        swap(exact);
+        if (size_ == 0) {
+            reset();
+        } else {
+            reallocate(size_);
+        }
     }
 
 private:
@@ -117,7 +119,7 @@ private:
             data_ = static_cast<T*>(detail::acquire_block(n * sizeof(T)));
         } else {
             data_ = static_cast<T*>(
-                detail::grow_block(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T)));
+                detail::resize_block(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T)));
         }
         capacity_ = n;
     }

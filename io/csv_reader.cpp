@@ -81,8 +81,17 @@ public:
         const double per_row = static_cast<double>(used) / static_cast<double>(rows_read);
         const auto guess =
             static_cast<std::size_t>(static_cast<double>(remaining) / per_row * 1.05);
-        const std::size_t rows = rows_read + std::min(guess, remaining / columns_) + 16;
-        for (Column* column : columns) column->reserve(rows);
+        const std::size_t more = std::min(guess, remaining / columns_) + 16;
+        for (Column* column : columns) {
+            column->reserve(rows_read + more);
+            // String bytes grow as they did in the rows so far.
+            const std::size_t bytes = column->values.string_bytes();
+            if (bytes > 0) {
+                column->values.reserve_string_bytes(static_cast<std::size_t>(
+                    static_cast<double>(bytes) / static_cast<double>(rows_read) *
+                    static_cast<double>(more)));
+            }
+        }
     }
 
 private:
