@@ -1,5 +1,7 @@
 """Columns large enough that their cells live in mappings of their own, made and freed table by table."""
 
+import os
+
 import pytest
 
 import kelvra
@@ -36,3 +38,25 @@ def test_tables_alive_at_once_do_not_share_blocks():
         assert df.sum()["v"] == 2.0 * k * ROWS
     for k, df in enumerate(again):
         assert df.mean()["v"] == float(k + 10)
+
+
+def resident_mb():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    pytest.skip("no VmRSS in /proc/self/status")
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer keeps freed memory")
+def test_freed_tables_give_their_memory_back():
+    values = [i * 0.5 for i in range(ROWS)]
+    words = [f"word {i}" for i in range(ROWS)]
+    before = resident_mb()
+    for _ in range(3):
+        df = kelvra.DataFrame()
+        df["d"] = values
+        df["s"] = words
+        derived = [df * 2, df.filter_gt("d", 10.0), (df * 3).filter_gt("d", 0.0)]
+        del df, derived
+    assert resident_mb() - before < 8
