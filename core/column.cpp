@@ -28,6 +28,50 @@ void for_each_set_bit(const NullMask& mask, F&& f) {
     }
 }
 
+// Copies a string's bytes; most strings are short, and a call to memcpy per string would cost
+// more than the copy.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+    } else {
+        std::memcpy(dst, src, n);
+    }
+}
+
+// The strings of the given rows, in their order. Runs of consecutive rows are copied at once.
+StringData gather_strings(const StringData& src, const std::size_t* rows, std::size_t k) {
+    StringData out;
+    std::uint64_t* offsets = out.offsets.extend_uninitialised(k + 1);
+    const std::uint64_t* source_offsets = src.offsets.data();
+    std::uint64_t total = 0;
+    offsets[0] = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::size_t r = rows[j];
+        total += source_offsets[r + 1] - source_offsets[r];
+        offsets[j + 1] = total;
+    }
+    out.offsets.set_size(k + 1);
+    char* bytes = out.bytes.extend_uninitialised(total);
+    const char* source_bytes = src.bytes.data();
+    for (std::size_t j = 0; j < k;) {
+        std::size_t end = j + 1;
+        while (end < k && rows[end] == rows[end - 1] + 1) ++end;
+        const std::uint64_t begin = source_offsets[rows[j]];
+        const std::uint64_t length = source_offsets[rows[end - 1] + 1] - begin;
+        copy_bytes(bytes, source_bytes + begin, length);
+        bytes += length;
+        j = end;
+    }
+    out.bytes.set_size(total);
+    return out;
+}
+
 }  // namespace
 
 void Column::push_back(const CellValue& cell) {
@@ -86,21 +130,23 @@ void Column::settle() {
 }
 
 std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
-    auto out = std::make_shared<Column>(dtype);
-    const std::size_t n = size();
-    std::size_t k = 0;
-    for (const std::size_t r : rows) k += r < n;
-    const bool all_kept = k == rows.size();
+    // The positions ascend, so those within the column come first.
+    const std::size_t k =
+        static_cast<std::size_t>(std::lower_bound(rows.begin(), rows.end(), size()) - rows.begin());
+    const std::size_t* picked = rows.data();
 
+    auto out = std::make_shared<Column>(dtype);
     out->null_mask.assign_present(k);
-    {
-        std::size_t j = 0;
-        for (const std::size_t r : rows) {
-            if (r >= n) continue;
-            if (null_mask[r]) out->null_mask.set(j);
-            ++j;
+    if (null_mask.any_missing()) {
+        std::uint64_t* words = out->null_mask.mutable_words();
+        const std::uint64_t* source_words = null_mask.words();
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t r = picked[j];
+            const std::uint64_t bit = (source_words[r / NullMask::kBits] >> (r % NullMask::kBits)) & 1u;
+            words[j / NullMask::kBits] |= bit << (j % NullMask::kBits);
         }
     }
+
     CellStore& dst = out->values;
     dst.size_ = k;
     dst.single_ = values.single_;
@@ -109,43 +155,17 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
     if (values.has_payload_) {
         std::uint64_t* p = dst.payload_.extend_uninitialised(k);
         const std::uint64_t* src = values.payload_.data();
-        if (all_kept) {
-            for (std::size_t j = 0; j < k; ++j) p[j] = src[rows[j]];
-        } else {
-            for (const std::size_t r : rows) {
-                if (r < n) *p++ = src[r];
-            }
-        }
+        for (std::size_t j = 0; j < k; ++j) p[j] = src[picked[j]];
         dst.payload_.set_size(k);
     }
     if (values.mixed_) {
         std::uint8_t* t = dst.types_.extend_uninitialised(k);
-        for (const std::size_t r : rows) {
-            if (r < n) *t++ = values.types_[r];
-        }
+        const std::uint8_t* src = values.types_.data();
+        for (std::size_t j = 0; j < k; ++j) t[j] = src[picked[j]];
         dst.types_.set_size(k);
     }
     if (const StringData* src = values.strings_.get()) {
-        auto strings = std::make_shared<StringData>();
-        std::uint64_t* offsets = strings->offsets.extend_uninitialised(k + 1);
-        std::uint64_t total = 0;
-        offsets[0] = 0;
-        std::size_t j = 0;
-        for (const std::size_t r : rows) {
-            if (r >= n) continue;
-            total += src->offsets[r + 1] - src->offsets[r];
-            offsets[++j] = total;
-        }
-        strings->offsets.set_size(k + 1);
-        char* bytes = strings->bytes.extend_uninitialised(total);
-        for (const std::size_t r : rows) {
-            if (r >= n) continue;
-            const std::uint64_t begin = src->offsets[r], length = src->offsets[r + 1] - begin;
-            std::memcpy(bytes, src->bytes.data() + begin, length);
-            bytes += length;
-        }
-        strings->bytes.set_size(total);
-        dst.strings_ = std::move(strings);
+        dst.strings_ = std::make_shared<StringData>(gather_strings(*src, picked, k));
     }
     out->settle();
     return out;

@@ -73,7 +73,8 @@ public:
     // A present row as one cell value (the edges only: no operation goes through it).
     CellValue cell(std::size_t i) const { return values.cell(i); }
 
-    // A new column holding the cells at the given positions; positions past the end are skipped.
+    // A new column holding the cells at the given ascending positions; positions past the end
+    // are skipped.
     std::shared_ptr<Column> take_rows(const RowIndexList& rows) const;
     // A new column in which every numeric or boolean cell becomes a double times x.
     std::shared_ptr<Column> multiply(double x) const;

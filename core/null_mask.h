@@ -41,6 +41,7 @@ public:
     std::size_t word_count() const noexcept { return words_.size(); }
     std::uint64_t word(std::size_t w) const noexcept { return words_[w]; }
     const std::uint64_t* words() const noexcept { return words_.data(); }
+    std::uint64_t* mutable_words() noexcept { return words_.data(); }
 
     std::size_t count_missing() const noexcept {
         std::size_t n = 0;
