@@ -7,16 +7,20 @@
 #include "file_io.h"
 #include "json_escape.h"
 #include "number_text.h"
+#include "utf8.h"
 
 namespace {
 
 // What one member of every row object needs, looked up once per call rather than per row.
 struct MemberSource {
     std::string prefix;  // ", " before all but the first member, then the quoted name and ": "
+    const std::string* name;
     const kelvra::Column* column;
 };
 
-void append_value(std::string& out, const kelvra::Column& column, std::size_t row) {
+void append_value(std::string& out, const MemberSource& member, std::size_t row,
+                  const std::string& path) {
+    const kelvra::Column& column = *member.column;
     // A row past the end of a shorter column has no cell; null keeps the object valid JSON.
     if (row >= column.size() || column.is_null(row)) {
         out.append("null");
@@ -37,9 +41,12 @@ void append_value(std::string& out, const kelvra::Column& column, std::size_t ro
             }
             break;
         }
-        case kelvra::kString:
-            kelvra::append_json_string(out, *std::get_if<kelvra::kString>(&cell));
+        case kelvra::kString: {
+            const std::string& text = *std::get_if<kelvra::kString>(&cell);
+            kelvra::require_utf8(text, path, *member.name, row);
+            kelvra::append_json_string(out, text);
             break;
+        }
         default:
             out.append(*std::get_if<kelvra::kBool>(&cell) ? "true" : "false");
             break;
@@ -55,7 +62,8 @@ void PyDataFrame::to_json(const std::string& path) const {
     std::vector<MemberSource> members;
     members.reserve(column_order.size());
     for (const auto& name : column_order) {
-        MemberSource member{members.empty() ? std::string() : std::string(", "), nullptr};
+        MemberSource member{members.empty() ? std::string() : std::string(", "), &name, nullptr};
+        kelvra::require_utf8(name, path, name, std::nullopt);
         kelvra::append_json_string(member.prefix, name);
         member.prefix.append(": ");
         member.column = column_map.at(name).get();
@@ -67,7 +75,7 @@ void PyDataFrame::to_json(const std::string& path) const {
         out.append("  {");
         for (const MemberSource& member : members) {
             out.append(member.prefix);
-            append_value(out, *member.column, row);
+            append_value(out, member, row, path);
         }
         out.append(row + 1 < num_rows ? "},\n" : "}\n");
         writer.maybe_flush();

@@ -70,10 +70,17 @@ def test_read_error_part_way_raises(io_fault, tmp_path, fmt):
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])
 @pytest.mark.parametrize("after", [0, 100, 3 << 20])
-def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after):
+@pytest.mark.parametrize("existing", [False, True])
+def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after, existing):
     path = tmp_path / f"out.{fmt}"
-    message = error_with_fault(io_fault, path, after, f"df.to_{fmt}({str(path)!r})")
+    if existing:
+        path.write_bytes(b"old content\n")
+    message = error_with_fault(io_fault, f"{tmp_path}/", after, f"df.to_{fmt}({str(path)!r})")
     assert message == f"Error writing file: {path}"
+    # Nothing half-written is left: an old file stays whole, a new one does not appear.
+    assert os.listdir(tmp_path) == (["out." + fmt] if existing else [])
+    if existing:
+        assert path.read_bytes() == b"old content\n"
 
 
 @pytest.mark.parametrize(
