@@ -1,15 +1,77 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <stdexcept>
 
 namespace kelvra {
 
+namespace {
+
+// Symbolic links followed before the name is given up on, as the kernel does (ELOOP).
+constexpr int kMaxLinks = 40;
+// Names tried for a temporary file before writing in place instead.
+constexpr int kTempAttempts = 16;
+
+// The folder part of a path, with its trailing slash ("" for a bare name).
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The path of the file that path names once every symbolic link at its end is followed; a
+// dangling link gives the name it points to, where the file is then created.
+std::string with_symlinks_followed(const std::string& path) {
+    std::string current = path;
+    char link[PATH_MAX];
+    for (int hop = 0; hop < kMaxLinks; ++hop) {
+        struct stat st{};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        const ssize_t n = ::readlink(current.c_str(), link, sizeof link);
+        if (n <= 0 || static_cast<std::size_t>(n) == sizeof link) return current;
+        const std::string to(link, static_cast<std::size_t>(n));
+        current = to.front() == '/' ? to : folder_of(current) + to;
+    }
+    return current;
+}
+
+// Creates a new, empty file beside target, as open() would create the target itself (mode 0666
+// less the umask, the folder's default ACL). Returns its descriptor, or -1.
+int create_temp_beside(const std::string& target, std::string& temp) {
+    const std::string folder = folder_of(target);
+    const std::string base = target.substr(folder.size());
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        std::uint64_t nonce = 0;
+        if (::getrandom(&nonce, sizeof nonce, GRND_NONBLOCK) != sizeof nonce) {
+            nonce = (static_cast<std::uint64_t>(::getpid()) << 20) ^ static_cast<std::uint64_t>(attempt);
+        }
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string name = folder + "." + base + ".kelvra-";
+        for (int i = 0; i < 12; ++i) name += kHex[(nonce >> (4 * i)) & 0xF];
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            temp = std::move(name);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void reject_embedded_nul(const std::string& path) {
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+}
+
 InputFile::InputFile(const std::string& path, std::string_view open_error_prefix) : path_(path) {
+    reject_embedded_nul(path);
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st{};
     if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
@@ -33,17 +95,42 @@ std::size_t InputFile::read(char* buf, std::size_t n) {
 }
 
 OutputFile::OutputFile(const std::string& path) : path_(path) {
+    reject_embedded_nul(path);
+    const std::string open_error = "Cannot open file for writing: " + path;
+    target_ = with_symlinks_followed(path);
+    struct stat st{};
+    const bool exists = ::stat(target_.c_str(), &st) == 0;
+    const bool replaceable = exists ? S_ISREG(st.st_mode) : errno == ENOENT;
+    if (replaceable) {
+        // Replacing a file needs the right to write it, as truncating it would.
+        if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+            throw std::runtime_error(open_error);
+        }
+        fd_ = create_temp_beside(target_, temp_);
+        if (fd_ >= 0 && exists) {
+            // The owner first: changing it may clear the set-user-ID and set-group-ID bits.
+            if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+                [[maybe_unused]] const int ignored = ::fchown(fd_, st.st_uid, st.st_gid);
+            }
+            if (::fchmod(fd_, st.st_mode & 07777) != 0) discard_temp();
+        }
+        if (fd_ >= 0) return;
+    }
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) throw std::runtime_error("Cannot open file for writing: " + path);
+    if (fd_ < 0) throw std::runtime_error(open_error);
 }
 
-OutputFile::~OutputFile() {
+OutputFile::~OutputFile() { discard_temp(); }
+
+void OutputFile::discard_temp() noexcept {
     if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
 }
 
 void OutputFile::fail() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    discard_temp();
     throw std::runtime_error("Error writing file: " + path_);
 }
 
@@ -63,7 +150,11 @@ void OutputFile::close() {
     if (fd_ < 0) fail();
     const int rc = ::close(fd_);
     fd_ = -1;
-    if (rc != 0) throw std::runtime_error("Error writing file: " + path_);
+    if (rc != 0) fail();
+    if (!temp_.empty()) {
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) fail();
+        temp_.clear();
+    }
 }
 
 }  // namespace kelvra

@@ -7,7 +7,12 @@
 
 namespace kelvra {
 
-// A file opened for reading. Opening a missing, unreadable or directory path throws
+// Throws std::invalid_argument("embedded null byte") when path holds a NUL byte, which the
+// operating system would take for its end.
+void reject_embedded_nul(const std::string& path);
+
+// A file opened for reading. A path holding a NUL byte is refused as reject_embedded_nul says.
+// Opening a missing, unreadable or directory path throws
 // std::runtime_error(open_error_prefix + path); a failed read throws
 // std::runtime_error("Error reading file: " + path).
 class InputFile {
@@ -29,9 +34,15 @@ private:
     std::size_t size_hint_ = 0;
 };
 
-// A file created or truncated for writing. Opening fails with
-// std::runtime_error("Cannot open file for writing: " + path); any failed write, or a failed
-// close, throws std::runtime_error("Error writing file: " + path).
+// A whole file written anew. For a regular file or a new name the bytes go to a temporary file
+// in the target's folder, which close() renames over the target once everything is written: a
+// failure at any point removes the temporary and leaves an existing target as it was. A
+// symbolic link is followed (the file it names is replaced, the link stays); the replaced file's
+// permission bits (and, where allowed, owner) carry over, a new file gets 0666 less the umask.
+// A device, a FIFO, or a folder where no temporary file can be made is written in place. Nothing
+// is synced to the disk. A path holding a NUL byte throws std::invalid_argument("embedded null
+// byte"); opening fails with std::runtime_error("Cannot open file for writing: " + path); a
+// failed write, close or rename throws std::runtime_error("Error writing file: " + path).
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path);
@@ -40,12 +51,15 @@ public:
     ~OutputFile();
 
     void write(std::string_view bytes);
-    // Flushes to the operating system and closes; must be called for errors to be reported.
+    // Closes the file and puts it in place; must be called for the file to exist at the path.
     void close();
 
 private:
     [[noreturn]] void fail();
-    std::string path_;
+    void discard_temp() noexcept;
+    std::string path_;    // as given, for messages
+    std::string target_;  // the file replaced: path_ with symbolic links followed
+    std::string temp_;    // the temporary file, empty when writing in place
     int fd_ = -1;
 };
 

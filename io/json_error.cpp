@@ -20,41 +20,6 @@ void throw_json_error(const std::string& path, std::string_view text, std::size_
     throw std::invalid_argument(message);
 }
 
-std::size_t first_invalid_utf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-        } else {
-            return i;
-        }
-        if (n - i < length) return i;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return i;
-        }
-        // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
-        const unsigned char second = bytes[i + 1];
-        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-            (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
-            return i;
-        }
-        i += length;
-    }
-    return n;
-}
-
 namespace {
 
 // Walks the strings of a text: calls on_control for each control byte inside a string (stopping

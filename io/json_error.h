@@ -13,8 +13,8 @@ namespace kelvra {
                                    std::size_t offset, std::string_view what);
 
 // The faults found while a text is first indexed carry no position of their own; these find
-// the byte at fault. Each returns text.size() when it finds nothing.
-std::size_t first_invalid_utf8(std::string_view text);
+// the byte at fault (first_invalid_utf8 of utf8.h too). Each returns text.size() when it finds
+// nothing.
 // The first control character below 0x20 standing inside a string.
 std::size_t first_raw_control_in_string(std::string_view text);
 // The opening quote of a string that the text never closes.

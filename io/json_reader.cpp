@@ -15,6 +15,7 @@
 #include "file_io.h"
 #include "json_error.h"
 #include "json_escape.h"
+#include "utf8.h"
 
 namespace {
 
@@ -466,7 +467,15 @@ private:
 }  // namespace
 
 PyDataFrame PyDataFrame::read_json(const std::string& path) {
-    const PaddedText text = read_whole_file(path);
+    PaddedText text = read_whole_file(path);
+    // A UTF-8 byte-order mark at the start is not part of the JSON text: drop it, so that
+    // positions in messages count from the first character of the text itself.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.view().starts_with(kByteOrderMark)) {
+        text.size -= kByteOrderMark.size();
+        std::memmove(text.bytes.get(), text.bytes.get() + kByteOrderMark.size(), text.size);
+        std::memset(text.bytes.get() + text.size, 0, kByteOrderMark.size());
+    }
     const std::string_view view = text.view();
     bool blank = true;
     for (const char c : view) {

@@ -7,16 +7,20 @@
 #include "file_io.h"
 #include "json_escape.h"
 #include "number_text.h"
+#include "utf8.h"
 
 namespace {
 
 // What one member of every row object needs, looked up once per call rather than per row.
 struct MemberSource {
     std::string prefix;  // ", " before all but the first member, then the quoted name and ": "
+    const std::string* name;
     const kelvra::Column* column;
 };
 
-void append_value(std::string& out, const kelvra::Column& column, std::size_t row) {
+void append_value(std::string& out, const MemberSource& member, std::size_t row,
+                  const std::string& path) {
+    const kelvra::Column& column = *member.column;
     // A row past the end of a shorter column has no cell; null keeps the object valid JSON.
     if (row >= column.size() || column.is_null(row)) {
         out.append("null");
@@ -34,6 +38,7 @@ void append_value(std::string& out, const kelvra::Column& column, std::size_t ro
                 out.append("null");
             }
         } else if constexpr (std::is_same_v<T, std::string_view>) {
+            kelvra::require_utf8(v, path, *member.name, row);
             kelvra::append_json_string(out, v);
         } else {
             out.append(v ? "true" : "false");
@@ -50,7 +55,8 @@ void PyDataFrame::to_json(const std::string& path) const {
     std::vector<MemberSource> members;
     members.reserve(column_order.size());
     for (const auto& name : column_order) {
-        MemberSource member{members.empty() ? std::string() : std::string(", "), nullptr};
+        MemberSource member{members.empty() ? std::string() : std::string(", "), &name, nullptr};
+        kelvra::require_utf8(name, path, name, std::nullopt);
         kelvra::append_json_string(member.prefix, name);
         member.prefix.append(": ");
         member.column = column_map.at(name).get();
@@ -62,7 +68,7 @@ void PyDataFrame::to_json(const std::string& path) const {
         out.append("  {");
         for (const MemberSource& member : members) {
             out.append(member.prefix);
-            append_value(out, *member.column, row);
+            append_value(out, member, row, path);
         }
         out.append(row + 1 < num_rows ? "},\n" : "}\n");
         writer.maybe_flush();

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Runs each reader's libFuzzer target for a bounded time on its seed corpus.
-# Usage: scripts/fuzz.sh BUILD_DIR SECONDS [reader...]   (readers: csv json)
+# Runs each libFuzzer target for a bounded time on its seed corpus.
+# Usage: scripts/fuzz.sh BUILD_DIR SECONDS [target...]
+# (targets: csv and json, the readers; ops, the operations on what the readers produce)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$1
 seconds=$2
 shift 2
 readers=("$@")
-((${#readers[@]})) || readers=(csv json)
+((${#readers[@]})) || readers=(csv json ops)
 
 export TMPDIR=${TMPDIR:-/dev/shm}
 status=0

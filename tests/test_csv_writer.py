@@ -1,4 +1,5 @@
 import math
+import os
 
 import pytest
 from hypothesis import given, settings
@@ -79,6 +80,47 @@ def test_double_text(write, value, text):
 def test_existing_file_replaced(write, csv_path):
     csv_path.write_bytes(b"x" * 10000)
     assert write({"a": [1]}) == b"a\n1\n"
+
+
+def replaced_file(tmp_path, case):
+    """Prepares the case's target; returns (path to write, file that must get the table, the
+    mode bits it must have or None, the names the folder must hold afterwards)."""
+    old = tmp_path / "old.csv"
+    if case == "new_file":
+        umask = os.umask(0o022)
+        os.umask(umask)
+        return old, old, 0o666 & ~umask, ["old.csv"]
+    old.write_bytes(b"x\n" * 1000)
+    if case == "existing_file_keeps_its_mode":
+        old.chmod(0o640)
+        return old, old, 0o640, ["old.csv"]
+    if case == "symlink_is_followed":
+        old.chmod(0o604)
+        (tmp_path / "link.csv").symlink_to("old.csv")
+        return tmp_path / "link.csv", old, 0o604, ["link.csv", "old.csv"]
+    # No temporary file fits beside a name this long, so the file is written in place.
+    assert case == "written_in_place"
+    long = tmp_path / ("n" * 250)
+    long.write_bytes(b"x\n" * 1000)
+    return long, long, None, ["n" * 250, "old.csv"]
+
+
+@pytest.mark.parametrize(
+    "case", ["new_file", "existing_file_keeps_its_mode", "symlink_is_followed", "written_in_place"]
+)
+def test_file_replaced_whole(tmp_path, case):
+    path, written, mode, names = replaced_file(tmp_path, case)
+    make_table({"a": [1]}).to_csv(str(path))
+    assert written.read_bytes() == b"a\n1\n"
+    if mode is not None:
+        assert written.stat().st_mode & 0o7777 == mode
+    assert sorted(os.listdir(tmp_path)) == names  # no temporary file left behind
+    assert os.path.islink(tmp_path / "link.csv") == (case == "symlink_is_followed")
+
+
+def test_device_written_in_place():
+    make_table({"a": [1]}).to_csv("/dev/null")
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
 
 
 @pytest.mark.parametrize("target", ["no/such/dir/out.csv", "."])

@@ -70,10 +70,17 @@ def test_read_error_part_way_raises(io_fault, tmp_path, fmt):
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])
 @pytest.mark.parametrize("after", [0, 100, 3 << 20])
-def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after):
+@pytest.mark.parametrize("existing", [False, True])
+def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after, existing):
     path = tmp_path / f"out.{fmt}"
-    message = error_with_fault(io_fault, path, after, f"df.to_{fmt}({str(path)!r})")
+    if existing:
+        path.write_bytes(b"old content\n")
+    message = error_with_fault(io_fault, f"{tmp_path}/", after, f"df.to_{fmt}({str(path)!r})")
     assert message == f"Error writing file: {path}"
+    # Nothing half-written is left: an old file stays whole, a new one does not appear.
+    assert os.listdir(tmp_path) == (["out." + fmt] if existing else [])
+    if existing:
+        assert path.read_bytes() == b"old content\n"
 
 
 @pytest.mark.parametrize(
@@ -101,3 +108,46 @@ def test_open_failures_name_the_path(tmp_path, call, prefix, where):
     with pytest.raises(RuntimeError) as err:
         call(path)
     assert str(err.value) == prefix + path
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_file_size_limit_part_way_leaves_the_old_file(tmp_path, fmt):
+    """A real failing write: the kernel refuses to grow any file past 1 MB (EFBIG)."""
+    path = tmp_path / f"out.{fmt}"
+    path.write_bytes(b"old content\n")
+    module_dir = os.path.dirname(kelvra.__file__)
+    code = textwrap.dedent(
+        f"""
+        import resource, signal
+        import kelvra
+        df = kelvra.DataFrame()
+        df["n"] = range({ROWS})
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        try:
+            df.to_{fmt}({str(path)!r})
+        except RuntimeError as e:
+            print(e)
+        """
+    )
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert (done.returncode, done.stdout.strip()) == (0, f"Error writing file: {path}"), done.stderr
+    assert path.read_bytes() == b"old content\n"
+    assert os.listdir(tmp_path) == [path.name]
+
+
+@pytest.mark.parametrize(
+    "call,prefix",
+    [
+        (kelvra.read_csv, "Cannot open file: "),
+        (kelvra.read_json, "Cannot open JSON file: "),
+        (lambda p: kelvra.DataFrame().to_csv(p), "Cannot open file for writing: "),
+        (lambda p: kelvra.DataFrame().to_json(p), "Cannot open file for writing: "),
+    ],
+)
+def test_path_not_utf8_is_escaped_in_the_message(call, prefix):
+    with pytest.raises(RuntimeError) as err:
+        call(b"/missing/caf\xe9.csv")
+    assert str(err.value) == prefix + "/missing/caf\\xe9.csv"

@@ -117,6 +117,14 @@ class TestFiles:
         assert (df.shape(), df.columns()) == ((0, 0), [])
 
     @pytest.mark.parametrize(
+        "text, columns",
+        [("\ufeff", {}), ("\ufeff \n\t", {}), ('\ufeff[{"a": 1}, {"a": "x"}]', {"a": [1, "x"]})],
+    )
+    def test_byte_order_mark_skipped(self, read, text, columns):
+        df = read(text)
+        assert {name: df[name] for name in df.columns()} == columns
+
+    @pytest.mark.parametrize(
         "dump", [dict(), dict(indent=2), dict(indent="\t", ensure_ascii=False), dict(separators=(",", ":"))]
     )
     def test_python_json_module_output(self, tmp_path, dump):

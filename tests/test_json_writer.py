@@ -4,6 +4,8 @@ import math
 import pytest
 from json_tables import make_table
 
+import kelvra
+
 
 def written(tmp_path, columns):
     path = tmp_path / "out.json"
@@ -137,3 +139,26 @@ class TestErrors:
 def test_non_finite_file_is_valid_json(tmp_path):
     text = written(tmp_path, {"x": [math.nan, 1.5, -math.inf]})
     assert json.loads(text) == [{"x": None}, {"x": 1.5}, {"x": None}]
+
+
+@pytest.mark.parametrize(
+    "latin1_csv, fault",
+    [
+        (b"caf\xe9,b\n1,x\n", "the column name 'caf\\xe9' is not valid UTF-8"),
+        (b"a,b\n1,ok\n2,caf\xe9\n", "the string in column 'b' at row 1 (counting from 0) is not valid UTF-8"),
+    ],
+)
+def test_text_that_is_not_utf8_is_refused(tmp_path, latin1_csv, fault):
+    source = tmp_path / "latin1.csv"
+    source.write_bytes(latin1_csv)
+    df = kelvra.read_csv(str(source))
+    target = tmp_path / "out.json"
+    target.write_bytes(b"old")
+    with pytest.raises(ValueError) as err:
+        df.to_json(str(target))
+    assert str(err.value) == f"Cannot write {target} as JSON: {fault}"
+    assert target.read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["latin1.csv", "out.json"]
+    # CSV carries the bytes through unchanged.
+    df.to_csv(str(target))
+    assert target.read_bytes() == latin1_csv

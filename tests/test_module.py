@@ -1,5 +1,10 @@
 """The module's surface: names, docstrings, signatures and argument checking."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import kelvra
@@ -112,3 +117,74 @@ def test_read_json_missing_path_message(tmp_path):
     with pytest.raises(RuntimeError) as err:
         kelvra.read_json(path)
     assert str(err.value) == "Cannot open JSON file: " + path
+
+
+FILE_OPERATIONS = [
+    kelvra.read_csv,
+    kelvra.read_json,
+    lambda p: kelvra.DataFrame().to_csv(p),
+    lambda p: kelvra.DataFrame().to_json(p),
+]
+
+
+@pytest.mark.parametrize("call", FILE_OPERATIONS)
+@pytest.mark.parametrize("as_bytes", [False, True])
+def test_path_with_nul_byte_is_refused(tmp_path, call, as_bytes):
+    (tmp_path / "a").write_text("x\n1\n")
+    path = str(tmp_path / "a") + "\0b"
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        call(os.fsencode(path) if as_bytes else path)
+    assert os.listdir(tmp_path) == ["a"]
+    assert (tmp_path / "a").read_text() == "x\n1\n"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda df: df.__setitem__("a", [1]),
+        lambda df: df["a"],
+        lambda df: df.shape(),
+        lambda df: df.columns(),
+        lambda df: df.select(["a"]),
+        lambda df: df.filter_gt("a", 0),
+        lambda df: df * 2,
+        lambda df: df.sum(),
+        lambda df: df.mean(),
+        lambda df: df.to_csv("unused.csv"),
+        lambda df: df.head(),
+        lambda df: df.to_json("unused.json"),
+    ],
+)
+def test_object_without_table_raises_type_error(call, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    df = kelvra.DataFrame.__new__(kelvra.DataFrame)
+    with pytest.raises(TypeError, match="has no table"):
+        call(df)
+    df.__init__()
+    call(df)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer cannot run under an address-space limit")
+def test_memory_running_out_raises_memory_error():
+    code = textwrap.dedent(
+        """
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (300 << 20, 300 << 20))
+        import kelvra
+        df = kelvra.DataFrame()
+        df["a"] = list(range(2_000_000))
+        keep = []
+        try:
+            while True:
+                keep.append(df["a"])
+        except MemoryError:
+            keep.clear()
+            print("MemoryError")
+        """
+    )
+    env = dict(os.environ)
+    module_dir = os.path.dirname(kelvra.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert (done.returncode, done.stdout.strip()) == (0, "MemoryError"), done.stderr

@@ -1,6 +1,7 @@
 /* Failure injection for the file tests: loaded with LD_PRELOAD into a child interpreter, it lets
  * read() and write() on the file named by KELVRA_FAULT_PATH move KELVRA_FAULT_AFTER bytes and then
- * fail (EIO for reads, ENOSPC for writes), as a failing disk or a full one would part-way. */
+ * fail (EIO for reads, ENOSPC for writes), as a failing disk or a full one would part-way. A
+ * KELVRA_FAULT_PATH ending in '/' names every file in that folder (a writer's temporary file). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -19,6 +20,8 @@ static int is_target(int fd) {
     ssize_t n = readlink(link, target, sizeof target - 1);
     if (n < 0) return 0;
     target[n] = '\0';
+    size_t len = strlen(want);
+    if (len > 0 && want[len - 1] == '/') return strncmp(target, want, len) == 0;
     return strcmp(target, want) == 0;
 }
 

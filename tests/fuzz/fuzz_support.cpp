@@ -24,7 +24,10 @@ void TempFile::write(const std::uint8_t* data, std::size_t size) const {
     if (!out) std::abort();
 }
 
-namespace {
+std::optional<CellValue> cell_at(const Column& column, std::size_t i) {
+    if (i >= column.size() || column.is_null(i)) return std::nullopt;
+    return column.cell(i);
+}
 
 bool same_cell(const CellValue& a, const CellValue& b) {
     if (a.index() != b.index()) return false;
@@ -36,8 +39,6 @@ bool same_cell(const CellValue& a, const CellValue& b) {
     return a == b;
 }
 
-}  // namespace
-
 std::string table_difference(const PyDataFrame& a, const PyDataFrame& b) {
     if (a.column_order != b.column_order) return "column names differ";
     if (a.shape() != b.shape()) {
@@ -48,8 +49,8 @@ std::string table_difference(const PyDataFrame& a, const PyDataFrame& b) {
         const auto ca = a.get_column(name), cb = b.get_column(name);
         if (ca->size() != cb->size()) return "length of column '" + name + "' differs";
         for (std::size_t i = 0; i < ca->size(); ++i) {
-            if (ca->is_null(i) != cb->is_null(i) ||
-                (!ca->is_null(i) && !same_cell(ca->cell(i), cb->cell(i)))) {
+            const auto x = cell_at(*ca, i), y = cell_at(*cb, i);
+            if (x.has_value() != y.has_value() || (x && !same_cell(*x, *y))) {
                 return "column '" + name + "' row " + std::to_string(i) + " differs";
             }
         }

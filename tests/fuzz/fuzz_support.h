@@ -1,8 +1,9 @@
-// Shared pieces of the reader fuzzers: the input as a temporary file, and table comparison.
+// Shared pieces of the fuzzers: the input as a temporary file, cell access and table comparison.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/dataframe.h"
@@ -22,6 +23,13 @@ public:
 private:
     std::string path_;
 };
+
+// The cell of a column at row i, empty when it is missing or past the column's end. Everything
+// the fuzzers know of a column's storage goes through here.
+std::optional<CellValue> cell_at(const Column& column, std::size_t i);
+
+// Same type and value; doubles by bits, any NaN equal to any NaN.
+bool same_cell(const CellValue& a, const CellValue& b);
 
 // Empty when the tables hold the same names, order, shape and cells (type and value; doubles
 // by bits, any NaN equal to any NaN); otherwise the first difference.

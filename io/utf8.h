@@ -1,0 +1,30 @@
+// UTF-8 well-formedness: the one rule used wherever text must be UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvra {
+
+// The offset of the first byte that does not begin a well-formed UTF-8 sequence (a stray
+// continuation byte, a truncated sequence, an overlong form, a UTF-16 surrogate or a code point
+// past U+10FFFF), or text.size() when the whole text is UTF-8.
+std::size_t first_invalid_utf8(std::string_view text) noexcept;
+
+inline bool is_utf8(std::string_view text) noexcept {
+    return first_invalid_utf8(text) == text.size();
+}
+
+// Throws std::invalid_argument for text bound for a UTF-8 file (JSON) that is not UTF-8: a
+// column name when row is empty, otherwise the string cell of that column at that row (from 0).
+[[noreturn]] void throw_not_utf8(const std::string& path, const std::string& column,
+                                 std::optional<std::size_t> row);
+
+inline void require_utf8(std::string_view text, const std::string& path,
+                         const std::string& column, std::optional<std::size_t> row) {
+    if (!is_utf8(text)) [[unlikely]] throw_not_utf8(path, column, row);
+}
+
+}  // namespace kelvra

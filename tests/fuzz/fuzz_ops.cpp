@@ -1,0 +1,241 @@
+// Feeds arbitrary bytes to a reader, then puts the table through every operation and checks each
+// result against a recomputation from the cells; every derived table must survive a write and a
+// read. The first five bytes choose the parameters, the rest is the file:
+//   byte 0: bit 0 the format (0 CSV, 1 JSON), the other bits the column to filter on;
+//   byte 1: which of the first seven columns select keeps (bit 7 adds a name the table lacks);
+//   bytes 2 and 3: the filter threshold and the factor, from the tables below;
+//   byte 4: the row count for head (255: more rows than any table has).
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "io/number_text.h"
+
+namespace {
+
+using kelvra::CellValue;
+using kelvra::Column;
+using kelvra::fuzz::cell_at;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kThresholds[] = {-kInf, -1e300, -1.0, -0.0, 0.0, 0.5, 1.0, 2.5, 1e15, 1e300, kInf,
+                                  std::numeric_limits<double>::quiet_NaN()};
+constexpr double kFactors[] = {0.0, -0.0, 1.0, -1.0, 2.0, 0.5, 3.7, -2.5, 1e-300, 1e300, 1e-10};
+
+[[noreturn]] void fault(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
+    std::abort();
+}
+
+void require(bool ok, const char* what) {
+    if (!ok) fault(what, "check failed");
+}
+
+void require_same(const PyDataFrame& got, const PyDataFrame& want, const char* what) {
+    const std::string diff = kelvra::fuzz::table_difference(got, want);
+    if (!diff.empty()) fault(what, diff);
+}
+
+// A number the way every operation reads a cell: integers and booleans convert, strings do not.
+std::optional<double> number_of(const CellValue& cell) {
+    if (const auto* i = std::get_if<std::int64_t>(&cell)) return static_cast<double>(*i);
+    if (const auto* d = std::get_if<double>(&cell)) return *d;
+    if (const auto* b = std::get_if<bool>(&cell)) return *b ? 1.0 : 0.0;
+    return std::nullopt;
+}
+
+void push(Column& column, const std::optional<CellValue>& cell) {
+    if (cell) {
+        column.push_back(*cell);
+    } else {
+        column.push_null();
+    }
+}
+
+// A table built cell by cell: for each name of the source, the cells that cell_of gives for
+// rows 0 .. rows_of(column) - 1.
+template <typename Rows, typename Cell>
+PyDataFrame rebuild(const PyDataFrame& source, const std::vector<std::string>& names, Rows rows_of,
+                    Cell cell_of) {
+    PyDataFrame out;
+    for (const std::string& name : names) {
+        const auto column = source.get_column(name);
+        if (!column || out.get_column(name)) continue;
+        auto copy = std::make_shared<Column>();
+        const std::size_t n = rows_of(*column);
+        for (std::size_t i = 0; i < n; ++i) push(*copy, cell_of(*column, i));
+        out.set_column(name, std::move(copy));
+    }
+    return out;
+}
+
+std::size_t whole(const Column& column) { return column.size(); }
+
+// What a table comes back as from a file of the format: every column as long as the table,
+// and what the format cannot hold turned into what it holds instead.
+PyDataFrame after_file(const PyDataFrame& table, bool json) {
+    if (json && (table.num_rows == 0 || table.column_order.empty())) return PyDataFrame{};
+    const std::size_t rows = table.num_rows;
+    return rebuild(
+        table, table.column_order, [rows](const Column&) { return rows; },
+        [json](const Column& column, std::size_t i) -> std::optional<CellValue> {
+            auto cell = cell_at(column, i);
+            if (!cell) return cell;
+            if (const auto* d = std::get_if<double>(&*cell); d && !std::isfinite(*d)) {
+                if (json) return std::nullopt;  // JSON has no literal for them: null
+                char text[kelvra::kNumberTextMax];
+                return CellValue(std::string(text, kelvra::format_double_lossless(text, *d)));
+            }
+            if (const auto* b = std::get_if<bool>(&*cell); b && !json) {
+                return CellValue(std::int64_t{*b ? 1 : 0});
+            }
+            return cell;
+        });
+}
+
+struct Files {
+    kelvra::fuzz::TempFile csv{"ops-out.csv"};
+    kelvra::fuzz::TempFile json{"ops-out.json"};
+};
+
+// Writes the table in the format, reads it back and compares. A JSON write may refuse text that
+// is not UTF-8 (from a CSV file); then it must leave no file behind.
+void check_round_trip(const PyDataFrame& table, bool json, const Files& files, const char* what) {
+    const std::string& path = json ? files.json.path() : files.csv.path();
+    std::remove(path.c_str());
+    try {
+        if (json) {
+            table.to_json(path);
+        } else {
+            table.to_csv(path);
+        }
+    } catch (const std::invalid_argument&) {
+        require(json, "to_csv refused a table");
+        std::FILE* left = std::fopen(path.c_str(), "rb");
+        if (left != nullptr) std::fclose(left);
+        require(left == nullptr, "a refused to_json left a file");
+        return;
+    }
+    const PyDataFrame again = json ? PyDataFrame::read_json(path) : PyDataFrame::read_csv(path);
+    require_same(again, after_file(table, json), what);
+}
+
+void check_numbers(const kelvra::ColumnNumbers& got, const PyDataFrame& table, bool mean,
+                   const char* what) {
+    require(got.size() == table.column_order.size(), what);
+    for (std::size_t j = 0; j < got.size(); ++j) {
+        const std::string& name = table.column_order[j];
+        const Column& column = *table.get_column(name);
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < column.size(); ++i) {
+            const auto cell = cell_at(column, i);
+            if (!cell) continue;
+            if (const auto v = number_of(*cell)) {
+                sum += *v;
+                ++count;
+            }
+        }
+        const double want = !mean ? sum : count == 0 ? 0.0 : sum / static_cast<double>(count);
+        if (got[j].first != name || !kelvra::fuzz::same_cell(got[j].second, want)) {
+            fault(what, "column '" + name + "'");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kHeader = 5;
+    if (size < kHeader) return 0;
+    const bool json = (data[0] & 1) != 0;
+    const kelvra::fuzz::TempFile input(json ? "ops-in.json" : "ops-in.csv");
+    input.write(data + kHeader, size - kHeader);
+    PyDataFrame table;
+    try {
+        table = json ? PyDataFrame::read_json(input.path()) : PyDataFrame::read_csv(input.path());
+    } catch (const std::invalid_argument&) {
+        return 0;  // malformed input is reported, which is what it should do
+    }
+    const std::vector<std::string>& order = table.column_order;
+    const Files files;
+    std::vector<PyDataFrame> derived;
+
+    // select
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < 7 && k < order.size(); ++k) {
+        if ((data[1] >> k) & 1) names.push_back(order[k]);
+    }
+    if (data[1] & 0x80) names.push_back("\x01 not a column");
+    if (!names.empty()) names.push_back(names.front());  // a repeated name is taken once
+    derived.push_back(table.select(names));
+    require_same(derived.back(), rebuild(table, names, whole, cell_at), "select");
+
+    // filter_gt
+    const double threshold = kThresholds[data[2] % std::size(kThresholds)];
+    const std::string on = order.empty() ? std::string("absent") : order[(data[0] >> 1) % order.size()];
+    derived.push_back(table.filter_gt(on, threshold));
+    if (const auto column = table.get_column(on)) {
+        std::vector<std::size_t> kept;
+        for (std::size_t i = 0; i < table.num_rows && i < column->size(); ++i) {
+            const auto cell = cell_at(*column, i);
+            const auto v = cell ? number_of(*cell) : std::nullopt;
+            if (v && *v > threshold) kept.push_back(i);
+        }
+        const PyDataFrame want = rebuild(
+            table, order,
+            [&kept](const Column& c) {
+                std::size_t n = 0;
+                while (n < kept.size() && kept[n] < c.size()) ++n;
+                return n;
+            },
+            [&kept](const Column& c, std::size_t i) { return cell_at(c, kept[i]); });
+        require_same(derived.back(), want, "filter_gt");
+    } else {
+        require_same(derived.back(), PyDataFrame{}, "filter_gt on a missing column");
+    }
+
+    // multiply
+    const double factor = kFactors[data[3] % std::size(kFactors)];
+    derived.push_back(table.multiply(factor));
+    require_same(derived.back(),
+                 rebuild(table, order, whole,
+                         [factor](const Column& c, std::size_t i) -> std::optional<CellValue> {
+                             auto cell = cell_at(c, i);
+                             if (!cell) return cell;
+                             if (const auto v = number_of(*cell)) return CellValue(*v * factor);
+                             return cell;
+                         }),
+                 "multiply");
+
+    // sum and mean
+    check_numbers(table.sum(), table, false, "sum");
+    check_numbers(table.mean(), table, true, "mean");
+
+    // head and its text
+    const std::size_t n = data[4] == 255 ? std::numeric_limits<std::size_t>::max() : data[4];
+    derived.push_back(table.head(n));
+    require_same(derived.back(),
+                 rebuild(table, order,
+                         [n, &table](const Column& c) {
+                             return n >= table.num_rows ? c.size() : std::min(n, c.size());
+                         },
+                         cell_at),
+                 "head");
+    const std::string text = derived.back().render();
+    const std::string shape = "Shape: (" + std::to_string(derived.back().num_rows) + ", " +
+                              std::to_string(derived.back().column_map.size()) + ")\n";
+    require(order.empty() ? text == "Empty DataFrame\n" : text.ends_with(shape), "head text");
+
+    for (const PyDataFrame& result : derived) {
+        check_round_trip(result, json, files, json ? "JSON round trip" : "CSV round trip");
+        if (!json) check_round_trip(result, true, files, "CSV table through JSON");
+    }
+    return 0;
+}
