@@ -19,21 +19,30 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Bytes after the data, so that a 16-byte load starting at or before its end stays in the buffer.
 constexpr std::size_t kPadding = 16;
 
-// The first ',' or '\n' at or after p. The '\n' stored just past the data guarantees one.
+// The first ',', '\n' or '\r' at or after p. The '\n' stored just past the data guarantees one.
 const char* find_field_end(const char* p) noexcept {
 #if defined(__SSE2__)
     const __m128i comma = _mm_set1_epi8(',');
     const __m128i line_feed = _mm_set1_epi8('\n');
+    const __m128i carriage_return = _mm_set1_epi8('\r');
     for (;; p += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const int hits = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, comma), _mm_cmpeq_epi8(chunk, line_feed)));
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, comma), _mm_cmpeq_epi8(chunk, line_feed)),
+                         _mm_cmpeq_epi8(chunk, carriage_return)));
         if (hits != 0) return p + std::countr_zero(static_cast<unsigned>(hits));
     }
 #else
-    while (*p != ',' && *p != '\n') ++p;
+    while (*p != ',' && *p != '\n' && *p != '\r') ++p;
     return p;
 #endif
+}
+
+// The line breaks in [p, end): each LF, and each CR not followed by LF.
+std::size_t count_line_breaks(const char* p, const char* end) noexcept {
+    std::size_t breaks = 0;
+    for (; p != end; ++p) breaks += *p == '\n' || (*p == '\r' && p[1] != '\n');
+    return breaks;
 }
 
 // Zeroed, so that the bytes a load may see past the data are always defined.
@@ -127,10 +136,15 @@ CsvTokenizer::Scan CsvTokenizer::scan() {
                 p = q + 1;
                 continue;
             }
-            const char* field_end = q;
-            if (field_end != p && field_end[-1] == '\r') --field_end;
-            fields_.emplace_back(p, static_cast<std::size_t>(field_end - p));
+            fields_.emplace_back(p, static_cast<std::size_t>(q - p));
             p = q + 1;
+            if (*q == '\r') {
+                if (p == end) {
+                    if (!eof_) return Scan::kNeedMore;
+                } else if (*p == '\n') {
+                    ++p;
+                }
+            }
             ++line;
             break;
         }
@@ -147,7 +161,7 @@ CsvTokenizer::Scan CsvTokenizer::scan() {
                 if (!eof_) return Scan::kNeedMore;
                 fail(quote_line, "unterminated quoted field");
             }
-            line += static_cast<std::size_t>(std::count(q, close, '\n'));
+            line += count_line_breaks(q, close);
             if (close + 1 == end) {
                 if (!eof_) return Scan::kNeedMore;
                 break;
@@ -172,11 +186,9 @@ CsvTokenizer::Scan CsvTokenizer::scan() {
         }
         if (*p == '\r') {
             if (p + 1 == end && !eof_) return Scan::kNeedMore;
-            if (p + 1 != end && p[1] == '\n') {
-                p += 2;
-                ++line;
-                break;
-            }
+            p += p + 1 != end && p[1] == '\n' ? 2 : 1;
+            ++line;
+            break;
         }
         fail(line, "unexpected text after a closing quote");
     }

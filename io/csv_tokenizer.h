@@ -12,10 +12,11 @@
 namespace kelvra {
 
 // Records follow RFC 4180: fields are split at commas; a field that begins with a double quote
-// runs to its closing quote and may hold commas, CR and LF, with "" standing for one quote. A
-// record ends at LF or CR LF (a lone CR is an ordinary character) or at the end of the file; a
-// UTF-8 byte-order mark at the start of the file is dropped. Malformed quoting throws
-// std::invalid_argument naming the file and line.
+// runs to its closing quote and may hold commas, CR and LF, with "" standing for one quote.
+// Outside quoted fields a record ends at LF, CR LF or a lone CR, or at the end of the file; line
+// numbers count each of these line ends, inside quoted fields too. A UTF-8 byte-order mark at the
+// start of the file is dropped. Malformed quoting throws std::invalid_argument naming the file
+// and line.
 class CsvTokenizer {
 public:
     explicit CsvTokenizer(InputFile& file);
