@@ -178,6 +178,19 @@ def test_record_cut_by_block_end(read_bytes, cut):
     assert cells["b"][-3:] == [int("9" * (rest + 1)), "c\nd", "x"]
 
 
+# Records whose quotes, CR LF pairs and lone CRs fall on every offset of the tokenizer's 64-byte
+# blocks: a quote and what follows it, or a CR and an LF, may lie in different blocks.
+QUOTING_AT_OFFSETS = b'"p""q","r\r\ns"\r\nu"v,"w"\r"y",z"\n"",""""\r'
+
+
+@pytest.mark.parametrize("shift", range(65))
+def test_quoting_across_block_boundaries(read_bytes, shift):
+    shape, cells = read_bytes(b"a,b\n" + b"x" * shift + b",1\n" + QUOTING_AT_OFFSETS * 3)
+    assert shape == (13, 2)
+    assert cells["a"][1:5] == ['p"q', 'u"v', "y", None]
+    assert cells["b"][1:5] == ["r\r\ns", "w", 'z"', '"']
+
+
 def test_field_longer_than_block(read_bytes):
     long = "y" * (3 * READ_BLOCK)
     shape, cells = read_bytes(f'a,b\n1,"{long}"\n2,{long}\n3,z'.encode())
