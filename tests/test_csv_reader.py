@@ -1,4 +1,8 @@
+import math
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import kelvra
 
@@ -197,3 +201,31 @@ def test_field_longer_than_block(read_bytes):
     assert shape == (3, 2)
     assert cells["b"] == [long, long, "z"]
     assert cells["a"] == [1, 2, 3]
+
+
+# Decimal texts of every length and scale: the fast exact path and the general conversion must
+# both round as correctly as Python's float() does.
+DECIMAL_TEXTS = st.builds(
+    lambda digits, point, exponent: (digits[:point] + "." + digits[point:]) + exponent,
+    st.text("0123456789", min_size=1, max_size=25),
+    st.integers(0, 25),
+    st.sampled_from(["", "e0", "e5", "e-5", "e22", "e-22", "e23", "e-23", "e300", "e-300"]),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(DECIMAL_TEXTS | st.floats(allow_nan=False, allow_infinity=False).map(repr),
+                min_size=1, max_size=50))
+def test_doubles_correctly_rounded(tmp_path_factory, texts):
+    path = tmp_path_factory.mktemp("doubles") / "d.csv"
+    path.write_text("v\n" + "\n".join(texts) + "\n")
+    got = kelvra.read_csv(str(path))["v"]
+    for text, value in zip(texts, got):
+        expected = float(text)
+        if math.isinf(expected) or (expected == 0.0 and any(c in text.split("e")[0]
+                                                             for c in "123456789")):
+            assert value == text  # out of range: stays text
+        elif "." not in text and "e" not in text:
+            assert value == int(text)
+        else:
+            assert repr(value) == repr(expected), text
