@@ -5,9 +5,9 @@ from __future__ import annotations
 from .data import COLUMNS
 from .workload import OPERATIONS
 
-LIBRARIES = ("kelvra", "pandas", "polars", "pyarrow")
+LIBRARIES = ("kelvra", "pandas", "polars", "polars_1t", "pyarrow", "pyarrow_1t")
 # bench.json reports memory for these; pyarrow is there for read_csv only.
-MEMORY_LIBRARIES = ("kelvra", "pandas", "polars")
+MEMORY_LIBRARIES = ("kelvra", "pandas", "polars", "polars_1t")
 
 
 def seconds(records: dict, library: str, op: str) -> float | None:
@@ -15,9 +15,10 @@ def seconds(records: dict, library: str, op: str) -> float | None:
     return None if record is None else record["results"].get(op)
 
 
-def bench_json(rows: int, records: dict, versions: dict) -> dict:
-    """{"rows", "results": [{"op", "<library>_s", ...}], "memory_mb", "versions"}: seconds are the
-    best run of each operation, null where a library has no equivalent or the operation failed."""
+def bench_json(rows: int, records: dict, versions: dict, scan: dict | None = None) -> dict:
+    """{"rows", "results": [{"op", "<library>_s", ...}], "memory_mb", "scan_limit", "versions"}:
+    seconds are the best run of each operation, null where a library has no equivalent or the
+    operation failed; scan_limit is what benchmarks/scan_limit.py measured (null if it failed)."""
     results = []
     for op in OPERATIONS:
         entry = {"op": op}
@@ -28,10 +29,12 @@ def bench_json(rows: int, records: dict, versions: dict) -> dict:
     for library in MEMORY_LIBRARIES:
         held = (records.get(library) or {}).get("memory")
         memory[library] = None if held is None else round(held["peak_mb"], 1)
-    return {"rows": rows, "results": results, "memory_mb": memory, "versions": versions}
+    return {"rows": rows, "results": results, "memory_mb": memory, "scan_limit": scan,
+            "versions": versions}
 
 
-def render(rows: int, records: dict, versions: dict, repeats: int) -> str:
+def render(rows: int, records: dict, versions: dict, repeats: int,
+           scan: dict | None = None) -> str:
     libraries = [library for library in LIBRARIES if library in records]
     peers = [library for library in libraries if library != "kelvra"]
     lines = [
@@ -40,28 +43,37 @@ def render(rows: int, records: dict, versions: dict, repeats: int) -> str:
         "ratio = peer time / Kelvra time: above 1 means Kelvra is faster",
         "",
     ]
-    header = [f"{'operation':<12}"] + [f"{library:>10}" for library in libraries]
-    header += [f"{peer + '/kelvra':>15}" for peer in peers]
+    header = [f"{'operation':<12}"] + [f"{library:>11}" for library in libraries]
+    header += [f"{peer + '/kelvra':>18}" for peer in peers]
     lines.append("".join(header))
     for op in OPERATIONS:
         cells = [f"{op:<12}"]
         for library in libraries:
-            cells.append(f"{_time_text(records, library, op):>10}")
+            cells.append(f"{_time_text(records, library, op):>11}")
         kelvra = seconds(records, "kelvra", op)
         for peer in peers:
             peer_time = seconds(records, peer, op)
             ratio = "-" if not kelvra or peer_time is None else f"{peer_time / kelvra:.2f}"
-            cells.append(f"{ratio:>15}")
+            cells.append(f"{ratio:>18}")
         lines.append("".join(cells))
 
-    lines += ["", f"{'memory after read_csv':<22}" + "".join(f"{lib:>10}" for lib in libraries)]
+    if scan is not None:
+        lines += ["", f"one core's pass over the CSV's {scan['bytes'] / 1e6:.0f} MB: "
+                      f"read from the page cache {_duration(scan['read_s'])} "
+                      f"({scan['read_gb_s']} GB/s), memchr in memory {_duration(scan['memchr_s'])} "
+                      f"({scan['memchr_gb_s']} GB/s)"]
+        kelvra = seconds(records, "kelvra", "read_csv")
+        if kelvra:
+            lines.append(f"kelvra read_csv: {scan['bytes'] / kelvra / 1e9:.2f} GB/s, "
+                         f"{kelvra / (scan['read_s'] + scan['memchr_s']):.1f}x read + memchr")
+    lines += ["", f"{'memory after read_csv':<22}" + "".join(f"{lib:>11}" for lib in libraries)]
     for label, key, form in (("peak RSS, MB", "peak_mb", "{:.0f}"),
                              ("table held, MB", "table_mb", "{:.0f}"),
                              ("bytes per cell", "bytes_per_cell", "{:.1f}")):
         cells = [f"{label:<22}"]
         for library in libraries:
             held = records[library]["memory"]
-            cells.append(f"{'-' if held is None else form.format(held[key]):>10}")
+            cells.append(f"{'-' if held is None else form.format(held[key]):>11}")
         lines.append("".join(cells))
 
     lines += ["", "versions: " + ", ".join(f"{name} {value}" for name, value in versions.items())]

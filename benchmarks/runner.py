@@ -45,10 +45,11 @@ def main(argv: list[str] | None = None) -> int:
                        cwd=data.REPO_ROOT, check=True)
     records = {library: _run_worker(library, args) for library in libraries}
     versions = _versions(records)
+    scan = _scan_limit(data.Dataset(args.size).csv_path)
 
-    print(report.render(args.size, records, versions, args.repeat))
+    print(report.render(args.size, records, versions, args.repeat, scan))
     BUILD_DIR.mkdir(exist_ok=True)
-    summary = report.bench_json(args.size, records, versions)
+    summary = report.bench_json(args.size, records, versions, scan)
     _write_json(BUILD_DIR / "bench.json", summary)
     # Everything measured, every run and error included, kept per size so sizes can be compared.
     _write_json(BUILD_DIR / f"bench-detail-{args.size}.json",
@@ -90,6 +91,16 @@ def _run_worker(library: str, args) -> dict:
         record["notes"].append(failure)
     print(f" {time.perf_counter() - started:.0f} s", file=sys.stderr, flush=True)
     return record
+
+
+def _scan_limit(csv_path: Path) -> dict | None:
+    """One core's plain pass over the CSV's bytes, measured in a process of its own."""
+    done = subprocess.run([sys.executable, "-m", "benchmarks.scan_limit", str(csv_path)],
+                          cwd=data.REPO_ROOT, capture_output=True, text=True)
+    if done.returncode != 0:
+        print(f"bench: scan limit failed: {_last_line(done.stderr)}", file=sys.stderr)
+        return None
+    return json.loads(done.stdout)
 
 
 def _worker_environment() -> dict:

@@ -105,8 +105,12 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
     kelvra::InputFile file(path, "Cannot open file: ");
     kelvra::CsvTokenizer tokenizer(file);
     PyDataFrame table;
-    // An empty first line names no columns, so nothing after it can be placed.
-    if (!tokenizer.next() || tokenizer.empty_line()) return table;
+    // The header is the first line that is not empty; a file of empty lines has no columns.
+    bool has_header = false;
+    do {
+        has_header = tokenizer.next();
+    } while (has_header && tokenizer.empty_line());
+    if (!has_header) return table;
 
     // The names are unique after renaming, so each column is placed directly; the row count is
     // computed once at the end rather than on every insertion (a header may have many names).

@@ -5,10 +5,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace kelvra {
 
 namespace {
@@ -16,35 +12,29 @@ namespace {
 // Large enough that refills are rare, small enough that peak memory stays far below the table's.
 constexpr std::size_t kReadBlock = std::size_t{1} << 21;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-// Bytes after the data, so that a 16-byte load starting at or before its end stays in the buffer.
-constexpr std::size_t kPadding = 16;
+// Zero bytes after the data, so that a block starting before its end stays in the buffer.
+constexpr std::size_t kPadding = kCsvBlock;
 
-// The first ',' or '\n' at or after p. The '\n' stored just past the data guarantees one.
-const char* find_field_end(const char* p) noexcept {
-#if defined(__SSE2__)
-    const __m128i comma = _mm_set1_epi8(',');
-    const __m128i line_feed = _mm_set1_epi8('\n');
-    for (;; p += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int hits = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, comma), _mm_cmpeq_epi8(chunk, line_feed)));
-        if (hits != 0) return p + std::countr_zero(static_cast<unsigned>(hits));
-    }
-#else
-    while (*p != ',' && *p != '\n') ++p;
-    return p;
-#endif
-}
-
-// Zeroed, so that the bytes a load may see past the data are always defined.
 std::unique_ptr<char[]> allocate_buffer(std::size_t capacity) {
     return std::make_unique<char[]>(capacity + kPadding);
 }
 
+// Line breaks inside quoted fields are rare, so the count is only taken when there are some.
+std::size_t count_bits(std::uint64_t bits) noexcept {
+    return static_cast<std::size_t>(std::popcount(bits));
+}
+
+// The line breaks in [p, end): each LF, and each CR not followed by LF.
+std::size_t count_line_breaks(const char* p, const char* end) noexcept {
+    std::size_t breaks = 0;
+    for (; p != end; ++p) breaks += *p == '\n' || (*p == '\r' && p[1] != '\n');
+    return breaks;
+}
+
 }  // namespace
 
-CsvTokenizer::CsvTokenizer(InputFile& file) : file_(file) {
-    // The byte just past the data always holds a '\n', so the field scan needs no bounds test.
+CsvTokenizer::CsvTokenizer(InputFile& file, CsvBlockScanner scanner)
+    : file_(file), scanner_(scanner) {
     // A small file gets a buffer of its own size, not a whole block.
     capacity_ = std::clamp<std::size_t>(file.size_hint() + 1, 4096, kReadBlock);
     buffer_ = allocate_buffer(capacity_);
@@ -52,6 +42,7 @@ CsvTokenizer::CsvTokenizer(InputFile& file) : file_(file) {
     refill();
     if (std::string_view(buffer_.get(), end_).starts_with(kByteOrderMark)) {
         pos_ = kByteOrderMark.size();
+        restart_blocks();
     }
 }
 
@@ -77,7 +68,32 @@ void CsvTokenizer::refill() {
         }
         end_ += got;
     }
-    buffer_[end_] = '\n';
+    std::memset(buffer_.get() + end_, 0, kPadding);
+    restart_blocks();
+}
+
+// The blocks are scanned afresh from pos_, the start of a record.
+void CsvTokenizer::restart_blocks() {
+    block_ = next_block_ = pos_;
+    field_ends_ = quoted_breaks_ = 0;
+    carry_ = CsvBlockCarry{};
+    stop_ = kNoStop;
+}
+
+bool CsvTokenizer::next_block() {
+    if (stop_ != kNoStop) fail(line_at(stop_), "unexpected text after a closing quote");
+    if (next_block_ >= end_) return false;
+    const CsvBlockStructure found =
+        scanner_(buffer_.get() + next_block_, std::min(kCsvBlock, end_ - next_block_), carry_);
+    block_ = next_block_;
+    next_block_ += kCsvBlock;
+    field_ends_ = found.field_ends;
+    quoted_breaks_ = found.quoted_breaks;
+    if (found.stop != CsvBlockStructure::kNoStop) {
+        stop_ = block_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(found.stop));
+        next_block_ = end_;
+    }
+    return true;
 }
 
 bool CsvTokenizer::next() {
@@ -95,97 +111,85 @@ bool CsvTokenizer::next() {
     }
 }
 
-// Reads one record from pos_ without changing any state until the record is known to be
-// complete, so that a record cut by the end of the buffer can be scanned again after a refill.
+// A field that begins with a quote is quoted: the blocks guarantee its closing quote just before
+// `end`.
+[[gnu::always_inline]] inline void CsvTokenizer::add_field(std::size_t begin, std::size_t end) {
+    const char* const text = buffer_.get() + begin;
+    if (begin != end && *text == '"') {
+        const std::size_t size = end - begin - 2;
+        if (std::memchr(text + 1, '"', size) != nullptr) escaped_fields_.push_back(fields_.size());
+        fields_.emplace_back(text + 1, size);
+    } else {
+        fields_.emplace_back(text, end - begin);
+    }
+}
+
+// Reads one record from pos_, taking its field ends from the blocks. pos_ and the line count
+// change only once the record is known to be complete: a record cut by the end of the buffer is
+// read again after a refill, which scans the blocks afresh.
 CsvTokenizer::Scan CsvTokenizer::scan() {
+    if (pos_ == end_) return eof_ ? Scan::kEnd : Scan::kNeedMore;
     fields_.clear();
     escaped_fields_.clear();
-    char* const base = buffer_.get();
-    const char* p = base + pos_;
-    const char* const end = base + end_;
-    if (p == end) return eof_ ? Scan::kEnd : Scan::kNeedMore;
-
-    std::size_t line = line_;
-    bool first_quoted = false;
+    const char* const base = buffer_.get();
+    first_quoted_ = base[pos_] == '"';
+    std::size_t field_start = pos_;
+    std::size_t quoted_breaks = 0;
+    // The block's state in locals for the loop, stored back when the record is done.
+    std::uint64_t ends = field_ends_;
     for (;;) {
-        if (p == end) {
-            // Only after a comma: the record's last field is empty.
-            if (!eof_) return Scan::kNeedMore;
-            fields_.emplace_back(p, 0);
-            break;
+        while (ends == 0) {
+            // The block's remaining quoted line breaks all lie in this record.
+            if (quoted_breaks_ != 0) quoted_breaks += count_bits(quoted_breaks_);
+            field_ends_ = 0;
+            if (!next_block()) return end_of_data(field_start, quoted_breaks);
+            ends = field_ends_;
         }
-        if (*p != '"') {
-            const char* const q = find_field_end(p);
-            if (q == end) {
-                if (!eof_) return Scan::kNeedMore;
-                fields_.emplace_back(p, static_cast<std::size_t>(q - p));
-                p = q;
-                break;
-            }
-            if (*q == ',') {
-                fields_.emplace_back(p, static_cast<std::size_t>(q - p));
-                p = q + 1;
-                continue;
-            }
-            const char* field_end = q;
-            if (field_end != p && field_end[-1] == '\r') --field_end;
-            fields_.emplace_back(p, static_cast<std::size_t>(field_end - p));
-            p = q + 1;
-            ++line;
-            break;
-        }
-
-        if (fields_.empty()) first_quoted = true;
-        const std::size_t quote_line = line;
-        const char* const content = p + 1;
-        const char* q = content;
-        const char* close = nullptr;
-        for (;;) {
-            const auto left = static_cast<std::size_t>(end - q);
-            close = static_cast<const char*>(std::memchr(q, '"', left));
-            if (close == nullptr) {
-                if (!eof_) return Scan::kNeedMore;
-                fail(quote_line, "unterminated quoted field");
-            }
-            line += static_cast<std::size_t>(std::count(q, close, '\n'));
-            if (close + 1 == end) {
-                if (!eof_) return Scan::kNeedMore;
-                break;
-            }
-            if (close[1] != '"') break;
-            q = close + 2;
-            if (escaped_fields_.empty() || escaped_fields_.back() != fields_.size()) {
-                escaped_fields_.push_back(fields_.size());
-            }
-        }
-        fields_.emplace_back(content, static_cast<std::size_t>(close - content));
-        p = close + 1;
-        if (p == end) break;  // the end of the file (checked above)
-        if (*p == ',') {
-            ++p;
+        const int bit = std::countr_zero(ends);
+        ends &= ends - 1;
+        const std::size_t at = block_ + static_cast<std::size_t>(bit);
+        add_field(field_start, at);
+        if (base[at] == ',') {
+            field_start = at + 1;
             continue;
         }
-        if (*p == '\n') {
-            ++p;
-            ++line;
-            break;
-        }
-        if (*p == '\r') {
-            if (p + 1 == end && !eof_) return Scan::kNeedMore;
-            if (p + 1 != end && p[1] == '\n') {
-                p += 2;
-                ++line;
-                break;
+        field_ends_ = ends;
+        std::size_t next = at + 1;
+        if (base[at] == '\r') {
+            if (next == end_) {
+                if (!eof_) return Scan::kNeedMore;  // an LF may follow
+            } else if (base[next] == '\n') {
+                ++next;
             }
         }
-        fail(line, "unexpected text after a closing quote");
+        if (quoted_breaks_ != 0) {
+            const std::uint64_t before = (std::uint64_t{1} << bit) - 1;
+            quoted_breaks += count_bits(quoted_breaks_ & before);
+            quoted_breaks_ &= ~before;
+        }
+        finish_record(next, quoted_breaks + 1);
+        return Scan::kRecord;
     }
+}
 
-    empty_line_ = fields_.size() == 1 && fields_[0].empty() && !first_quoted;
-    record_line_ = line_;
-    line_ = line;
-    pos_ = static_cast<std::size_t>(p - base);
+// The bytes read end inside the record: it needs more of the file, or ends with the file.
+CsvTokenizer::Scan CsvTokenizer::end_of_data(std::size_t field_start, std::size_t quoted_breaks) {
+    if (!eof_) return Scan::kNeedMore;
+    if (carry_.inside != 0) fail(line_at(field_start), "unterminated quoted field");
+    add_field(field_start, end_);
+    finish_record(end_, quoted_breaks);
     return Scan::kRecord;
+}
+
+void CsvTokenizer::finish_record(std::size_t next, std::size_t lines) {
+    empty_line_ = fields_.size() == 1 && fields_[0].empty() && !first_quoted_;
+    record_line_ = line_;
+    line_ += lines;
+    pos_ = next;
+}
+
+std::size_t CsvTokenizer::line_at(std::size_t offset) const {
+    return line_ + count_line_breaks(buffer_.get() + pos_, buffer_.get() + std::max(offset, pos_));
 }
 
 // Turns each "" pair inside a quoted field into one quote, in place: the record is complete,

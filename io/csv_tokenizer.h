@@ -2,23 +2,27 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "csv_blocks.h"
 #include "file_io.h"
 
 namespace kelvra {
 
 // Records follow RFC 4180: fields are split at commas; a field that begins with a double quote
-// runs to its closing quote and may hold commas, CR and LF, with "" standing for one quote. A
-// record ends at LF or CR LF (a lone CR is an ordinary character) or at the end of the file; a
-// UTF-8 byte-order mark at the start of the file is dropped. Malformed quoting throws
-// std::invalid_argument naming the file and line.
+// runs to its closing quote and may hold commas, CR and LF, with "" standing for one quote.
+// Outside quoted fields a record ends at LF, CR LF or a lone CR, or at the end of the file; line
+// numbers count each of these line ends, inside quoted fields too. A UTF-8 byte-order mark at the
+// start of the file is dropped. Malformed quoting throws std::invalid_argument naming the file
+// and line.
 class CsvTokenizer {
 public:
-    explicit CsvTokenizer(InputFile& file);
+    explicit CsvTokenizer(InputFile& file,
+                          CsvBlockScanner scanner = best_csv_block_scanner());
 
     // Moves to the next record; false at the end of the file. The fields stay valid until the
     // next call.
@@ -37,12 +41,21 @@ public:
 private:
     enum class Scan { kRecord, kNeedMore, kEnd };
     Scan scan();
+    Scan end_of_data(std::size_t field_start, std::size_t quoted_breaks);
+    // Scans the next block; false at the end of the bytes read.
+    bool next_block();
+    void restart_blocks();
+    void add_field(std::size_t begin, std::size_t end);
+    void finish_record(std::size_t next, std::size_t lines);
     // Keeps the unconsumed bytes and reads more after them; sets eof_ when the file is done.
     void refill();
     void unescape_quotes();
+    // The line of the byte at `offset`, in the record that starts at pos_.
+    std::size_t line_at(std::size_t offset) const;
     [[noreturn]] void fail(std::size_t line, std::string_view what) const;
 
     InputFile& file_;
+    CsvBlockScanner scanner_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;
     std::size_t pos_ = 0;  // start of the next record
@@ -52,8 +65,19 @@ private:
     std::size_t line_ = 1;  // the line at pos_
     std::size_t record_line_ = 1;
     bool empty_line_ = false;
+    bool first_quoted_ = false;
     std::vector<std::string_view> fields_;
     std::vector<std::size_t> escaped_fields_;  // fields holding "" pairs
+
+    // The block being read: where it starts, its field ends and quoted line breaks not yet taken.
+    std::size_t block_ = 0;
+    std::size_t next_block_ = 0;
+    std::uint64_t field_ends_ = 0;
+    std::uint64_t quoted_breaks_ = 0;
+    CsvBlockCarry carry_;
+    // A closing quote followed by text, found ahead of the record being read.
+    std::size_t stop_ = kNoStop;
+    static constexpr std::size_t kNoStop = ~std::size_t{0};
 };
 
 }  // namespace kelvra

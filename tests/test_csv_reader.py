@@ -1,4 +1,8 @@
+import math
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import kelvra
 
@@ -41,7 +45,6 @@ STRUCTURE = {
     "short_rows_padded": (b"a,b,c\n1\n2,3\n", {"a": [1, 2], "b": [None, 3], "c": [None, None]}),
     "empty_lines_skipped": (b"a\n1\n\n\r\n2\n\n", {"a": [1, 2]}),
     "crlf": (b"a,b\r\n1,x\r\n", {"a": [1], "b": ["x"]}),
-    "lone_cr_is_text": (b"a\nx\ry\n", {"a": ["x\ry"]}),
     "no_final_line_end": (b"a,b\n1,2", {"a": [1], "b": [2]}),
     "trailing_comma_at_end": (b"a,b\n1,", {"a": [1], "b": [None]}),
     "quoted_field_at_end": (b'a\n"x"', {"a": ["x"]}),
@@ -54,8 +57,6 @@ STRUCTURE = {
     "header_only": (b"a,b\n", {"a": [], "b": []}),
     "empty_file": (b"", {}),
     "bom_only": (BOM, {}),
-    "empty_first_line": (b"\n1,2\n", {}),
-    "crlf_empty_first_line": (b"\r\n1\r\n", {}),
 }
 
 
@@ -91,7 +92,6 @@ ERRORS = {
     "lines_count_quoted_line_ends": (b'a,b\n"x\ny",1\n1,2,3\n', 4, "expected 2 fields, found 3"),
     "text_after_closing_quote": (b'a\n"x"y\n', 2, "unexpected text after a closing quote"),
     "blank_after_closing_quote": (b'a,b\n"x" ,1\n', 2, "unexpected text after a closing quote"),
-    "lone_cr_after_closing_quote": (b'a\n"x"\r', 2, "unexpected text after a closing quote"),
     "text_after_multiline_quote": (b'a\n"x\ny"z\n', 3, "unexpected text after a closing quote"),
     "unterminated_quote": (b'a,b\n1,2\n"abc\n1,2\n', 3, "unterminated quoted field"),
     "unterminated_after_pair": (b'a\n"x""', 2, "unterminated quoted field"),
@@ -103,6 +103,52 @@ def test_malformed_file_names_file_and_line(read_bytes, csv_path, data, line, me
     with pytest.raises(ValueError) as raised:
         read_bytes(data)
     assert str(raised.value) == f"{csv_path}: line {line}: {message}"
+
+
+def check_read(read_bytes, csv_path, data, expected):
+    """expected: {name: cells}, or the "line N: message" the read must fail with."""
+    if isinstance(expected, str):
+        with pytest.raises(ValueError) as raised:
+            read_bytes(data)
+        assert str(raised.value) == f"{csv_path}: {expected}"
+    else:
+        test_structure(read_bytes, data, expected)
+
+
+# The header is the first line that is not empty; line numbers still count the lines before it.
+LEADING_EMPTY_LINES = {
+    "skipped": (b"\n\r\n\ra,b\n1,2\n", {"a": [1], "b": [2]}),
+    "empty_first_line": (b"\n1,2\n", {"1": [], "2": []}),
+    "crlf_empty_first_line": (b"\r\n1\r\n", {"1": []}),
+    "after_bom": (BOM + b"\n\na\n1\n", {"a": [1]}),
+    "quoted_empty_is_a_name": (b'\n""\n1\n', {"": [1]}),
+    "only_empty_lines": (b"\n\r\n\r\n", {}),
+    "lines_counted": (b"\n\na\n1\n1,2\n", "line 5: expected 1 field, found 2"),
+}
+
+
+@pytest.mark.parametrize(("data", "expected"), LEADING_EMPTY_LINES.values(),
+                         ids=LEADING_EMPTY_LINES.keys())
+def test_header_is_first_line_not_empty(read_bytes, csv_path, data, expected):
+    check_read(read_bytes, csv_path, data, expected)
+
+
+# Outside quoted fields a lone CR ends a line as LF and CR LF do; inside one it is text.
+LONE_CR = {
+    "ends_lines": (b"a,b\r1,2\r", {"a": [1], "b": [2]}),
+    "ends_unquoted_field": (b"a\nx\ry\n", {"a": ["x", "y"]}),
+    "all_line_ends_mixed": (b"a\r1\n2\r\n3\r\r4", {"a": [1, 2, 3, 4]}),
+    "text_in_quotes": (b'a\r"x\ry"\r"\r\n"\r', {"a": ["x\ry", "\r\n"]}),
+    "after_closing_quote": (b'a\n"x"\r', {"a": ["x"]}),
+    "after_closing_quote_then_row": (b'a,b\r"x",1\r2,"y"\r', {"a": ["x", 2], "b": [1, "y"]}),
+    "lines_counted": (b"a\r1\r\r1,2\r", "line 4: expected 1 field, found 2"),
+    "lines_counted_in_quotes": (b'a,b\r"x\ry",1\r1,2,3\r', "line 4: expected 2 fields, found 3"),
+}
+
+
+@pytest.mark.parametrize(("data", "expected"), LONE_CR.values(), ids=LONE_CR.keys())
+def test_lone_cr_ends_line(read_bytes, csv_path, data, expected):
+    check_read(read_bytes, csv_path, data, expected)
 
 
 @pytest.mark.parametrize("kind", ["missing", "directory"])
@@ -136,9 +182,50 @@ def test_record_cut_by_block_end(read_bytes, cut):
     assert cells["b"][-3:] == [int("9" * (rest + 1)), "c\nd", "x"]
 
 
+# Records whose quotes, CR LF pairs and lone CRs fall on every offset of the tokenizer's 64-byte
+# blocks: a quote and what follows it, or a CR and an LF, may lie in different blocks.
+QUOTING_AT_OFFSETS = b'"p""q","r\r\ns"\r\nu"v,"w"\r"y",z"\n"",""""\r'
+
+
+@pytest.mark.parametrize("shift", range(65))
+def test_quoting_across_block_boundaries(read_bytes, shift):
+    shape, cells = read_bytes(b"a,b\n" + b"x" * shift + b",1\n" + QUOTING_AT_OFFSETS * 3)
+    assert shape == (13, 2)
+    assert cells["a"][1:5] == ['p"q', 'u"v', "y", None]
+    assert cells["b"][1:5] == ["r\r\ns", "w", 'z"', '"']
+
+
 def test_field_longer_than_block(read_bytes):
     long = "y" * (3 * READ_BLOCK)
     shape, cells = read_bytes(f'a,b\n1,"{long}"\n2,{long}\n3,z'.encode())
     assert shape == (3, 2)
     assert cells["b"] == [long, long, "z"]
     assert cells["a"] == [1, 2, 3]
+
+
+# Decimal texts of every length and scale: the fast exact path and the general conversion must
+# both round as correctly as Python's float() does.
+DECIMAL_TEXTS = st.builds(
+    lambda digits, point, exponent: (digits[:point] + "." + digits[point:]) + exponent,
+    st.text("0123456789", min_size=1, max_size=25),
+    st.integers(0, 25),
+    st.sampled_from(["", "e0", "e5", "e-5", "e22", "e-22", "e23", "e-23", "e300", "e-300"]),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(DECIMAL_TEXTS | st.floats(allow_nan=False, allow_infinity=False).map(repr),
+                min_size=1, max_size=50))
+def test_doubles_correctly_rounded(tmp_path_factory, texts):
+    path = tmp_path_factory.mktemp("doubles") / "d.csv"
+    path.write_text("v\n" + "\n".join(texts) + "\n")
+    got = kelvra.read_csv(str(path))["v"]
+    for text, value in zip(texts, got):
+        expected = float(text)
+        if math.isinf(expected) or (expected == 0.0 and any(c in text.split("e")[0]
+                                                             for c in "123456789")):
+            assert value == text  # out of range: stays text
+        elif "." not in text and "e" not in text:
+            assert value == int(text)
+        else:
+            assert repr(value) == repr(expected), text

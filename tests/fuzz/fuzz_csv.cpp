@@ -1,7 +1,54 @@
 // Feeds arbitrary bytes to the CSV reader; a table that reads must survive to_csv + read_csv.
+// The tokenizer must also give the same records, line numbers and errors with every block scanner.
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include "fuzz_support.h"
+#include "io/csv_tokenizer.h"
+#include "io/file_io.h"
+
+namespace {
+
+// Everything a tokenizer gives for a file, as one text: each record's line, flag and fields,
+// then the error that ended it, if any.
+std::string records_of(const std::string& path, kelvra::CsvBlockScanner scanner) {
+    std::string out;
+    try {
+        kelvra::InputFile file(path, "Cannot open file: ");
+        kelvra::CsvTokenizer tokenizer(file, scanner);
+        while (tokenizer.next()) {
+            out += std::to_string(tokenizer.line()) + (tokenizer.empty_line() ? " e" : " r");
+            for (const std::string_view field : tokenizer.fields()) {
+                out += ' ' + std::to_string(field.size()) + ':';
+                out += field;
+            }
+            out += '\n';
+        }
+    } catch (const std::invalid_argument& error) {
+        out += std::string("error ") + error.what();
+    }
+    return out;
+}
+
+void require_same_records(const std::uint8_t* data, std::size_t size) {
+    const kelvra::fuzz::TempFile input("scan.csv");
+    input.write(data, size);
+    const std::string best = records_of(input.path(), kelvra::best_csv_block_scanner());
+    const std::string portable = records_of(input.path(), kelvra::portable_csv_block_scanner());
+    if (best != portable) {
+        std::fprintf(stderr, "block scanners differ:\n%s\n---\n%s\n", best.c_str(),
+                     portable.c_str());
+        std::abort();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    require_same_records(data, size);
     return kelvra::fuzz::read_write_read(data, size, "csv", &PyDataFrame::read_csv,
                                          &PyDataFrame::to_csv);
 }

@@ -1,0 +1,177 @@
+#include "csv_blocks.h"
+
+#include <bit>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KELVRA_CSV_AVX2 1
+#include <immintrin.h>
+#endif
+
+namespace kelvra {
+
+namespace {
+
+// One bit per byte of the block for each character that shapes a record.
+struct ByteMasks {
+    std::uint64_t quote;
+    std::uint64_t comma;
+    std::uint64_t cr;
+    std::uint64_t lf;
+};
+
+constexpr std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1); }
+
+// Bit i set when an odd number of quotes lie at or before byte i.
+constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
+    bits ^= bits << 1;
+    bits ^= bits << 2;
+    bits ^= bits << 4;
+    bits ^= bits << 8;
+    bits ^= bits << 16;
+    bits ^= bits << 32;
+    return bits;
+}
+
+// The rules of quoting, on the masks of one block; `parity` is prefix_xor(bytes.quote).
+//
+// Taking every quote as a toggle gives the inside of quoted fields exactly as long as each quote
+// that the toggling calls opening stands at the start of a field (after ',', CR, LF or the start
+// of the record) or right after a closing quote (the second quote of a "" pair). A quote that
+// does not is text inside an unquoted field: it is dropped from the toggles, which flips the
+// parity of every later byte, and the test runs again. Every closing quote must be followed by
+// ',', CR, LF, another quote or the end of the data; the first one that is not stops the block.
+[[gnu::always_inline]] inline CsvBlockStructure structure_of(ByteMasks bytes, std::uint64_t parity, std::size_t valid,
+                                      CsvBlockCarry& carry) noexcept {
+    CsvBlockStructure out;
+    const std::uint64_t lf_of_crlf = bytes.lf & ((bytes.cr << 1) | std::uint64_t{carry.cr});
+    const std::uint64_t line_breaks = bytes.cr | (bytes.lf & ~lf_of_crlf);
+    if ((bytes.quote | carry.inside | std::uint64_t{carry.closing}) == 0) {
+        // Most blocks: no quote in them, and not inside a quoted field.
+        out.field_ends = bytes.comma | line_breaks;
+        carry.opens = ((bytes.comma | bytes.cr | bytes.lf) >> 63) != 0;
+        carry.cr = (bytes.cr >> 63) != 0;
+        return out;
+    }
+    const std::uint64_t past_data = valid >= kCsvBlock ? 0 : ~std::uint64_t{0} << valid;
+    const std::uint64_t ends = bytes.comma | bytes.cr | bytes.lf;
+    const std::uint64_t may_follow_closing = ends | bytes.quote | past_data;
+    if (carry.closing && (may_follow_closing & 1) == 0) {
+        out.stop = -1;
+        return out;
+    }
+
+    std::uint64_t quotes = bytes.quote;
+    std::uint64_t inside = parity ^ carry.inside;
+    std::uint64_t closing = 0;
+    for (;;) {
+        closing = quotes & ~inside;
+        const std::uint64_t opening = quotes & inside;
+        const std::uint64_t may_open = ((ends | closing) << 1) | std::uint64_t{carry.opens};
+        const std::uint64_t stray = lowest_bit(opening & ~may_open);
+        // The last byte's follower is in the next block.
+        const std::uint64_t bad =
+            lowest_bit(closing & ~(may_follow_closing >> 1) & (~std::uint64_t{0} >> 1));
+        if (stray != 0 && (bad == 0 || stray < bad)) {
+            quotes &= ~stray;
+            inside ^= ~(stray - 1);
+            continue;
+        }
+        if (bad != 0) out.stop = std::countr_zero(bad);
+        break;
+    }
+
+    out.field_ends = (bytes.comma | line_breaks) & ~inside;
+    out.quoted_breaks = line_breaks & inside;
+    if (out.stop != CsvBlockStructure::kNoStop) {
+        const std::uint64_t before_stop = (std::uint64_t{1} << out.stop) - 1;
+        out.field_ends &= before_stop;
+        out.quoted_breaks &= before_stop;
+    }
+
+    carry.inside = static_cast<std::uint64_t>(static_cast<std::int64_t>(inside) >> 63);
+    carry.opens = ((ends | closing) >> 63) != 0;
+    carry.cr = (bytes.cr >> 63) != 0;
+    carry.closing = (closing >> 63) != 0;
+    return out;
+}
+
+#if defined(KELVRA_CSV_AVX2)
+
+ByteMasks byte_masks_sse2(const char* block) noexcept {
+    ByteMasks m{0, 0, 0, 0};
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (int i = 0; i < 4; ++i) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+        const auto bits = [&](__m128i c) {
+            return static_cast<std::uint64_t>(
+                       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, c))))
+                   << (16 * i);
+        };
+        m.quote |= bits(quote);
+        m.comma |= bits(comma);
+        m.cr |= bits(cr);
+        m.lf |= bits(lf);
+    }
+    return m;
+}
+
+CsvBlockStructure scan_portable(const char* block, std::size_t valid,
+                                CsvBlockCarry& carry) noexcept {
+    const ByteMasks bytes = byte_masks_sse2(block);
+    return structure_of(bytes, prefix_xor(bytes.quote), valid, carry);
+}
+
+__attribute__((target("avx2,pclmul"))) CsvBlockStructure scan_avx2(const char* block,
+                                                                    std::size_t valid,
+                                                                    CsvBlockCarry& carry) noexcept {
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32));
+    const auto bits = [low, high](__m256i c) __attribute__((always_inline, target("avx2"))) {
+        const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, c)));
+        const auto hi = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, c)));
+        return static_cast<std::uint64_t>(lo) | (static_cast<std::uint64_t>(hi) << 32);
+    };
+    const ByteMasks bytes{bits(_mm256_set1_epi8('"')), bits(_mm256_set1_epi8(',')),
+                          bits(_mm256_set1_epi8('\r')), bits(_mm256_set1_epi8('\n'))};
+    // Carry-less multiplication by all ones is the prefix XOR.
+    const __m128i parity = _mm_clmulepi64_si128(
+        _mm_set_epi64x(0, static_cast<long long>(bytes.quote)), _mm_set1_epi8(-1), 0);
+    return structure_of(bytes, static_cast<std::uint64_t>(_mm_cvtsi128_si64(parity)), valid,
+                        carry);
+}
+
+#else
+
+CsvBlockStructure scan_portable(const char* block, std::size_t valid,
+                                CsvBlockCarry& carry) noexcept {
+    ByteMasks bytes{0, 0, 0, 0};
+    for (std::size_t i = 0; i < kCsvBlock; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        switch (block[i]) {
+            case '"': bytes.quote |= bit; break;
+            case ',': bytes.comma |= bit; break;
+            case '\r': bytes.cr |= bit; break;
+            case '\n': bytes.lf |= bit; break;
+            default: break;
+        }
+    }
+    return structure_of(bytes, prefix_xor(bytes.quote), valid, carry);
+}
+
+#endif
+
+}  // namespace
+
+CsvBlockScanner portable_csv_block_scanner() noexcept { return scan_portable; }
+
+CsvBlockScanner best_csv_block_scanner() noexcept {
+#if defined(KELVRA_CSV_AVX2)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul")) return scan_avx2;
+#endif
+    return scan_portable;
+}
+
+}  // namespace kelvra

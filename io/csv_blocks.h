@@ -1,0 +1,42 @@
+// The structure of CSV text found 64 bytes at a time, as bit masks: which bytes end a field and
+// which line breaks lie inside quoted fields. Used by the tokenizer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvra {
+
+inline constexpr std::size_t kCsvBlock = 64;
+
+// What one block hands on to the next. The initial value is the state at the start of a record.
+struct CsvBlockCarry {
+    std::uint64_t inside = 0;  // all ones when the block before ended inside a quoted field
+    bool opens = true;         // the byte before lets a quote open a field: ',', CR, LF, a closing quote
+    bool cr = false;           // the byte before is a CR, so an LF here completes a CR LF
+    bool closing = false;      // the byte before is a closing quote whose follower is unchecked
+};
+
+struct CsvBlockStructure {
+    static constexpr int kNoStop = 64;
+    // Bit i for byte i: a comma or a line end (CR, or LF not after a CR) outside quoted fields.
+    std::uint64_t field_ends = 0;
+    // Line breaks (LF, CR not followed by LF) inside quoted fields, for the line count.
+    std::uint64_t quoted_breaks = 0;
+    // The offset of a closing quote followed by text (-1: the byte before the block), after
+    // which nothing was found; kNoStop when there is none.
+    int stop = kNoStop;
+};
+
+// Reads the block of 64 bytes at `block`, of which the first `valid` (1 to 64) are data. The
+// bytes past them must be zero. A quote opens a quoted field only at the start of a field and is
+// otherwise text; "" inside a quoted field is a quote.
+using CsvBlockScanner = CsvBlockStructure (*)(const char* block, std::size_t valid,
+                                              CsvBlockCarry& carry) noexcept;
+
+// The fastest scanner this CPU runs (AVX2 where it has it); every scanner gives the same result.
+CsvBlockScanner best_csv_block_scanner() noexcept;
+// The scanner that needs no instruction set beyond the baseline.
+CsvBlockScanner portable_csv_block_scanner() noexcept;
+
+}  // namespace kelvra
