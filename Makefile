@@ -73,3 +73,25 @@ bench: build
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
 	$(RUN) -m benchmarks --size $(SIZE) $(BENCH_ARGS)
 
+# --- Wheel: `make wheel` puts a manylinux wheel for PYTHON into dist/ -----------------------
+# scikit-build-core builds it with the pinned tools of .venv (build/cp311-cp311-linux_x86_64/ and
+# the like keep its CMake tree); auditwheel then copies simdjson into the wheel (kelvra.libs/) and
+# points the module at that copy, so the wheel needs no simdjson on the machine it goes to.
+# `make check-wheel` installs it into a new venv and runs the suite, mypy and stubtest against it.
+WHEEL_RAW = build/wheel-raw/$(or $(PY_TAG),unknown-python)
+WHEEL_JOBS ?= 2
+
+.PHONY: wheel check-wheel setup-wheel
+setup-wheel:
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=requirements-wheel.txt scripts/setup.sh
+
+wheel: setup-wheel
+	@rm -rf $(WHEEL_RAW)
+	@echo "wheel: building the wheel for Python $$($(PY) -c 'import sys; print(sys.version.split()[0])') with scikit-build-core (a minute the first time)"
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$(WHEEL_JOBS) $(PY) -m pip wheel --no-deps --no-build-isolation \
+		--disable-pip-version-check -q -w $(WHEEL_RAW) -Ccmake.define.KELVRA_WERROR=$(WERROR) .
+	@echo "wheel: bundling simdjson with auditwheel"
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/kelvra-*.whl
+
+check-wheel: wheel
+	PYTHON="$(PY)" scripts/check-wheel.sh
