@@ -1,7 +1,11 @@
 # Everything starts here: `make demo`, `make test`.
 PYTHON ?= $(shell scripts/find-python.sh)
 VENV ?= .venv
-BUILD_DIR ?= build/cmake
+# One build folder per interpreter (build/cpython-311, build/cpython-314t, ...): switching PYTHON
+# never reuses a CMake cache made for another interpreter.
+PY_TAG := $(shell $(PYTHON) -c 'import sys; \
+	print(sys.implementation.name + "-%d%d" % sys.version_info[:2] + getattr(sys, "abiflags", ""))')
+BUILD_DIR ?= build/$(or $(PY_TAG),unknown-python)
 WERROR ?= ON
 
 PY := $(VENV)/bin/python
@@ -16,6 +20,7 @@ setup:
 
 # $(call cmake_build,DIR,EXTRA CMAKE ARGS): configure (quick when nothing changed) and build.
 define cmake_build
+	@[ -f $(1)/CMakeCache.txt ] || echo "build: configuring $(1) with CMake (compiler, Python, pybind11, simdjson)"
 	@$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 		-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" \
 		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DKELVRA_WERROR=$(WERROR) $(2) >/dev/null
@@ -35,7 +40,7 @@ clean:
 	rm -rf build
 
 # --- Sanitizers: the whole suite against an ASan + UBSan build -------------------------------
-SANITIZE_DIR ?= build/sanitize
+SANITIZE_DIR ?= build/sanitize-$(or $(PY_TAG),unknown-python)
 
 .PHONY: sanitize
 sanitize: setup
@@ -67,3 +72,26 @@ BENCH_ARGS ?=
 bench: build
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
 	$(RUN) -m benchmarks --size $(SIZE) $(BENCH_ARGS)
+
+# --- Wheel: `make wheel` puts a manylinux wheel for PYTHON into dist/ -----------------------
+# scikit-build-core builds it with the pinned tools of .venv (build/cp311-cp311-linux_x86_64/ and
+# the like keep its CMake tree); auditwheel then copies simdjson into the wheel (kelvra.libs/) and
+# points the module at that copy, so the wheel needs no simdjson on the machine it goes to.
+# `make check-wheel` installs it into a new venv and runs the suite, mypy and stubtest against it.
+WHEEL_RAW = build/wheel-raw/$(or $(PY_TAG),unknown-python)
+WHEEL_JOBS ?= 2
+
+.PHONY: wheel check-wheel setup-wheel
+setup-wheel:
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=requirements-wheel.txt scripts/setup.sh
+
+wheel: setup-wheel
+	@rm -rf $(WHEEL_RAW)
+	@echo "wheel: building the wheel for Python $$($(PY) -c 'import sys; print(sys.version.split()[0])') with scikit-build-core (a minute the first time)"
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$(WHEEL_JOBS) $(PY) -m pip wheel --no-deps --no-build-isolation \
+		--disable-pip-version-check -q -w $(WHEEL_RAW) -Ccmake.define.KELVRA_WERROR=$(WERROR) .
+	@echo "wheel: bundling simdjson with auditwheel"
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/kelvra-*.whl
+
+check-wheel: wheel
+	PYTHON="$(PY)" scripts/check-wheel.sh

@@ -8,6 +8,14 @@ PYTHON=${PYTHON:-$(scripts/find-python.sh)}
 VENV=${VENV:-.venv}
 APT_PACKAGES=(g++ make libsimdjson-dev ${EXTRA_APT_PACKAGES:-})
 
+# Debian's own interpreter makes venvs only with python3.X-venv and builds modules only with
+# python3.X-dev: add them when PYTHON is that interpreter (a file of a Debian package).
+python_path=$(command -v "$PYTHON" || true)
+if [ -n "$python_path" ] && dpkg -S "$(realpath "$python_path")" >/dev/null 2>&1; then
+    version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    APT_PACKAGES+=("python$version-venv" "python$version-dev")
+fi
+
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -30,7 +38,7 @@ if [ -x "$VENV/bin/python" ]; then
     fi
 fi
 if [ ! -x "$VENV/bin/python" ]; then
-    echo "setup: creating $VENV from $PYTHON"
+    echo "setup: creating $VENV from $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
     "$PYTHON" -m venv "$VENV"
 fi
 
@@ -38,7 +46,7 @@ stamp="$VENV/.kelvra-requirements"
 for req in requirements-dev.txt ${EXTRA_REQUIREMENTS:-}; do
     sum=$(sha256sum "$req" | cut -d' ' -f1)
     if ! grep -qx "$req $sum" "$stamp" 2>/dev/null; then
-        echo "setup: installing $req into $VENV"
+        echo "setup: installing the tools pinned in $req into $VENV: $(grep -oE '^[A-Za-z0-9_.-]+' "$req" | paste -sd' ')"
         "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$req"
         { grep -v "^$req " "$stamp" 2>/dev/null || true; echo "$req $sum"; } >"$stamp.new"
         mv "$stamp.new" "$stamp"

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Checks the wheel in dist/ as a pip user gets it. It goes into a new venv with nothing beside it
+# but pytest, hypothesis and mypy; the module must load its own copy of simdjson from the wheel,
+# never the system's; the whole suite runs against the installed module, from a directory outside
+# the checkout and without PYTHONPATH; mypy --strict must pass on a script that uses every name of
+# the module, and stubtest must find the stub and the module agreeing.
+#
+# Environment: PYTHON (the interpreter the wheel is for; default .venv's), PYTEST_ARGS.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PYTHON=${PYTHON:-.venv/bin/python}
+unset PYTHONPATH
+
+log() { echo "check-wheel: $*"; }
+die() { echo "check-wheel: $*" >&2; exit 1; }
+
+# cp311-cp311, or cp314-cp314t for a free-threaded interpreter.
+tags=$("$PYTHON" -c 'import sys; v = "cp%d%d" % sys.version_info[:2]; print(v + "-" + v + sys.abiflags)')
+wheel=$(ls -t dist/kelvra-*-"$tags"-manylinux*.whl 2>/dev/null | head -n 1 || true)
+[ -n "$wheel" ] || die "no manylinux wheel for $tags in dist/: run make wheel first"
+
+venv=$ROOT/build/wheel-check/$tags
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+log "installing $wheel into a new venv, $venv"
+rm -rf "$venv"
+"$PYTHON" -m venv "$venv"
+py=$venv/bin/python
+"$py" -m pip install -q --disable-pip-version-check "$wheel" \
+    $(grep -E '^(pytest|hypothesis)==' requirements-dev.txt) $(grep -E '^mypy==' requirements-wheel.txt)
+site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+
+# From here on nothing runs inside the checkout: neither it nor a module built in it can be found.
+cd "$work"
+
+log "the installed module and the simdjson it loads"
+"$py" - "$site" <<'PY'
+import os, sys, tempfile
+
+site = os.path.realpath(sys.argv[1])
+import kelvra
+
+module = os.path.realpath(kelvra.__file__)
+assert os.path.dirname(module) == site, f"kelvra was imported from {module}, not from {site}"
+with tempfile.TemporaryDirectory() as tmp:  # reading JSON goes through simdjson
+    path = os.path.join(tmp, "t.json")
+    df = kelvra.DataFrame()
+    df["a"] = [1, "x", None]
+    df.to_json(path)
+    assert kelvra.read_json(path)["a"] == [1, "x", None]
+with open("/proc/self/maps") as maps:
+    loaded = {line.split()[-1] for line in maps if "simdjson" in line}
+bundled = os.path.join(site, "kelvra.libs") + os.sep
+assert loaded, "no simdjson mapped into the process"
+assert all(os.path.realpath(p).startswith(bundled) for p in loaded), f"simdjson from {loaded}"
+print(f"  {module}\n  loads {', '.join(sorted(loaded))}")
+PY
+
+log "the whole suite against the installed module"
+"$py" -c 'import sys, kelvra, pytest; print("check-wheel: testing", kelvra.__file__); sys.exit(pytest.main(sys.argv[1:]))' \
+    -c "$ROOT/pyproject.toml" --rootdir "$ROOT" -p no:cacheprovider ${PYTEST_ARGS:-} "$ROOT/tests"
+
+log "mypy --strict on a script using every name, with the installed stubs"
+"$py" -m mypy --strict --cache-dir "$work/mypy-cache" "$ROOT/tests/stubs/every_method.py"
+"$py" "$ROOT/tests/stubs/every_method.py" >/dev/null
+
+log "stubtest: the stub against the installed module"
+"$py" -m mypy.stubtest kelvra --allowlist "$ROOT/tests/stubs/stubtest-allowlist.txt"
+log "passed"
