@@ -72,8 +72,8 @@ fetch_source() {
     (cd "$WORK/src" && apt-get "${options[@]}" -qq source --download-only "$PACKAGE" >/dev/null)
     TARBALL=$WORK/src/${PACKAGE}_$VERSION.orig.tar.xz
     if [ ! -f "$TARBALL" ]; then
-        die "$SUITE's $PACKAGE is not $VERSION (found: $(cd "$WORK/src" && ls -- *.orig.tar.* \
-             2>/dev/null | tr '\n' ' ')); set FREE_THREADED_VERSION to match"
+        die "$SUITE's $PACKAGE is not $VERSION (found: $(cd "$WORK/src" && ls -- *.orig.tar.xz \
+             2>/dev/null | paste -sd ' ')); set FREE_THREADED_VERSION to match"
     fi
 }
 
