@@ -95,3 +95,26 @@ wheel: setup-wheel
 
 check-wheel: wheel
 	PYTHON="$(PY)" scripts/check-wheel.sh
+
+# --- The suite on a free-threaded CPython, built from source (Debian's python3.X source package).
+# The interpreter is built once (configure --disable-gil) into build/free-threaded/python-VERSIONt
+# and again only when FREE_THREADED_VERSION changes; the module is built for it with warnings as
+# errors, in a venv and a build folder of its own, and the whole suite runs with it.
+FREE_THREADED_VERSION ?= 3.13.5
+# The Debian release whose source package python3.X holds that version.
+FREE_THREADED_SUITE ?= trixie
+FREE_THREADED_DIR ?= build/free-threaded
+FREE_THREADED_PREFIX = $(FREE_THREADED_DIR)/python-$(FREE_THREADED_VERSION)t
+FREE_THREADED_PYTHON = $(CURDIR)/$(FREE_THREADED_PREFIX)/bin/python$(basename $(FREE_THREADED_VERSION))t
+
+.PHONY: test-free-threaded
+test-free-threaded: export EXTRA_APT_PACKAGES = build-essential libssl-dev zlib1g-dev libffi-dev \
+	libbz2-dev liblzma-dev xz-utils
+test-free-threaded: setup
+	FREE_THREADED_SUITE=$(FREE_THREADED_SUITE) \
+		scripts/free-threaded-python.sh $(FREE_THREADED_VERSION) $(FREE_THREADED_PREFIX)
+	@$(FREE_THREADED_PYTHON) -c 'import sys; print("free-threaded: sys.version", sys.version)'
+	@REQUIREMENTS=requirements-free-threaded.txt CMAKE_BUILD_PARALLEL_LEVEL=2 \
+		nice -n 10 $(MAKE) --no-print-directory test \
+		PYTHON=$(FREE_THREADED_PYTHON) \
+		VENV=$(FREE_THREADED_DIR)/venv BUILD_DIR=$(FREE_THREADED_DIR)/cmake WERROR=ON

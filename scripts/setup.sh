@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs: Debian packages (only those missing) and the project's .venv
 # with the pinned tools. Idempotent and quick when everything is already in place.
+# Environment: PYTHON and VENV (the interpreter and the venv made from it), REQUIREMENTS (the
+# pinned tools, default requirements-dev.txt), EXTRA_REQUIREMENTS, EXTRA_APT_PACKAGES.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,7 +45,7 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 
 stamp="$VENV/.kelvra-requirements"
-for req in requirements-dev.txt ${EXTRA_REQUIREMENTS:-}; do
+for req in ${REQUIREMENTS:-requirements-dev.txt} ${EXTRA_REQUIREMENTS:-}; do
     sum=$(sha256sum "$req" | cut -d' ' -f1)
     if ! grep -qx "$req $sum" "$stamp" 2>/dev/null; then
         echo "setup: installing the tools pinned in $req into $VENV: $(grep -oE '^[A-Za-z0-9_.-]+' "$req" | paste -sd' ')"

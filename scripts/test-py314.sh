@@ -37,18 +37,6 @@ if [ "${KELVRA_PY314_NS:-}" != 1 ]; then
     exec env KELVRA_PY314_NS=1 unshare --mount --propagation private -- "$SELF" "$@"
 fi
 
-# The mirror of the host's own Debian release, as apt is configured here.
-debian_mirror() {
-    local codename targets
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-    targets=$(apt-get indextargets --no-release-info --format '$(RELEASE) $(REPO_URI)' \
-              'Created-By: Packages')
-    awk -v want="$codename" '
-        $1 == want { print $2; found = 1; exit }
-        $1 !~ /-/ && !first { first = $2 }
-        END { if (!found && first) print first }' <<<"$targets"
-}
-
 # The host's settings for reaching that mirror (a frozen mirror has expired Release files that the
 # host is told to accept; a proxy), passed on to apt in the tree.
 host_apt_options() {
@@ -85,7 +73,7 @@ ensure_tree() {
         return
     fi
     ensure_mmdebstrap
-    mirror=$(debian_mirror)
+    mirror=$(scripts/debian-mirror.sh)
     [ -n "$mirror" ] || die "no Debian mirror found in the apt configuration"
     mapfile -t options < <(host_apt_options)
     log "making the $SUITE tree in $TREE (${PACKAGES[*]})"

@@ -1,0 +1,81 @@
+"""On a free-threaded interpreter the module needs the global interpreter lock.
+
+It declares no Py_mod_gil slot, so its first import turns the lock on for the process, with a
+RuntimeWarning; started with ``-X gil=0`` the interpreter keeps the lock off and the module still
+works on a single thread. ``make test-free-threaded`` runs these.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"),
+    reason="needs a free-threaded interpreter (make test-free-threaded); this one has a GIL",
+)
+
+GIL_ENABLED = (
+    "The global interpreter lock (GIL) has been enabled to load module 'kelvra', which has not "
+    "declared that it can run safely without the GIL."
+)
+
+# A fresh interpreter imports the module, recording every warning, and sends a table through a
+# CSV file; it reports the lock's state before and after the import.
+PROBE = textwrap.dedent(
+    """
+    import json, sys, warnings
+    before = sys._is_gil_enabled()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        import kelvra
+    after = sys._is_gil_enabled()
+    df = kelvra.DataFrame()
+    df["n"] = [1, None, -3]
+    df["x"] = [0.5, 2.25, None]
+    df["s"] = ["a", "b,c", 'say "hi"']
+    df.to_csv(sys.argv[1])
+    back = kelvra.read_csv(sys.argv[1])
+    print(json.dumps({
+        "gil": [before, after],
+        "warnings": [[w.category.__name__, str(w.message)] for w in caught],
+        "table": {name: back[name] for name in back.columns()},
+    }))
+    """
+)
+
+
+@pytest.mark.parametrize(
+    ("options", "gil_after", "warned"),
+    [
+        pytest.param([], True, True, id="default-import-turns-gil-on"),
+        pytest.param(["-X", "gil=0"], False, False, id="gil-forced-off"),
+    ],
+)
+def test_import_and_round_trip(tmp_path, options, gil_after, warned):
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_GIL", "PYTHONWARNINGS")}
+    run = subprocess.run(
+        [sys.executable, *options, "-c", PROBE, str(tmp_path / "t.csv")],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=False,
+    )
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    assert report["gil"] == [False, gil_after]
+    if warned:
+        [(category, message)] = report["warnings"]
+        assert category == "RuntimeWarning"
+        assert message.startswith(GIL_ENABLED), message
+    else:
+        assert report["warnings"] == []
+    assert report["table"] == {
+        "n": [1, None, -3],
+        "x": [0.5, 2.25, None],
+        "s": ["a", "b,c", 'say "hi"'],
+    }
