@@ -2,31 +2,12 @@
 
 from __future__ import annotations
 
-import pyarrow
 import pyarrow.csv
 
-_ONE_THREAD = pyarrow.csv.ReadOptions(use_threads=False)
+from . import pyarrow_ops
+from .pyarrow_ops import Ops, from_columns, shape, version
 
+pyarrow_ops.READ_OPTIONS = pyarrow.csv.ReadOptions(use_threads=False)
+load = pyarrow_ops.load
 
-def version() -> str:
-    return pyarrow.__version__
-
-
-def load(path):
-    return pyarrow.csv.read_csv(path, read_options=_ONE_THREAD)
-
-
-from_columns = None  # nothing but read_csv runs on a pyarrow table
-
-
-def shape(table):
-    return tuple(table.shape)
-
-
-class Ops:
-    def __init__(self, inputs):
-        self.inputs = inputs
-
-    def read_csv(self):
-        path = self.inputs.dataset.csv_path
-        return lambda: pyarrow.csv.read_csv(path, read_options=_ONE_THREAD)
+__all__ = ["Ops", "from_columns", "load", "shape", "version"]

@@ -10,8 +10,12 @@ def version() -> str:
     return pyarrow.__version__
 
 
+# Read options: pyarrow's defaults (its thread pool); pyarrow_1t_ops replaces them.
+READ_OPTIONS = None
+
+
 def load(path):
-    return pyarrow.csv.read_csv(path)
+    return pyarrow.csv.read_csv(path, read_options=READ_OPTIONS)
 
 
 from_columns = None  # nothing but read_csv runs on a pyarrow table
@@ -27,4 +31,4 @@ class Ops:
 
     def read_csv(self):
         path = self.inputs.dataset.csv_path
-        return lambda: pyarrow.csv.read_csv(path)
+        return lambda: pyarrow.csv.read_csv(path, read_options=READ_OPTIONS)
