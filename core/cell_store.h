@@ -98,9 +98,6 @@ public:
 
     // Storage, for the operations that run one loop per column type.
     const std::uint64_t* payloads() const noexcept { return payload_.data(); }
-    bool has_payloads() const noexcept { return has_payload_; }
-    const std::uint8_t* types() const noexcept { return types_.data(); }
-    const StringData* strings() const noexcept { return strings_.get(); }
 
 private:
     friend class Column;
