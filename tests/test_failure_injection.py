@@ -83,15 +83,16 @@ def test_write_error_part_way_raises(io_fault, tmp_path, fmt, after, existing):
         assert path.read_bytes() == b"old content\n"
 
 
-@pytest.mark.parametrize(
-    "call,prefix",
-    [
-        (kelvra.read_csv, "Cannot open file: "),
-        (kelvra.read_json, "Cannot open JSON file: "),
-        (lambda p: kelvra.DataFrame().to_csv(p), "Cannot open file for writing: "),
-        (lambda p: kelvra.DataFrame().to_json(p), "Cannot open file for writing: "),
-    ],
-)
+# Each file operation with the message prefix of its failure to open.
+FILE_OPERATIONS = [
+    (kelvra.read_csv, "Cannot open file: "),
+    (kelvra.read_json, "Cannot open JSON file: "),
+    (lambda p: kelvra.DataFrame().to_csv(p), "Cannot open file for writing: "),
+    (lambda p: kelvra.DataFrame().to_json(p), "Cannot open file for writing: "),
+]
+
+
+@pytest.mark.parametrize("call,prefix", FILE_OPERATIONS)
 @pytest.mark.parametrize("where", ["directory", "missing_dir", "no_permission"])
 def test_open_failures_name_the_path(tmp_path, call, prefix, where):
     if where == "directory":
@@ -138,15 +139,7 @@ def test_file_size_limit_part_way_leaves_the_old_file(tmp_path, fmt):
     assert os.listdir(tmp_path) == [path.name]
 
 
-@pytest.mark.parametrize(
-    "call,prefix",
-    [
-        (kelvra.read_csv, "Cannot open file: "),
-        (kelvra.read_json, "Cannot open JSON file: "),
-        (lambda p: kelvra.DataFrame().to_csv(p), "Cannot open file for writing: "),
-        (lambda p: kelvra.DataFrame().to_json(p), "Cannot open file for writing: "),
-    ],
-)
+@pytest.mark.parametrize("call,prefix", FILE_OPERATIONS)
 def test_path_not_utf8_is_escaped_in_the_message(call, prefix):
     with pytest.raises(RuntimeError) as err:
         call(b"/missing/caf\xe9.csv")
