@@ -99,6 +99,33 @@ public:
     // Storage, for the operations that run one loop per column type.
     const std::uint64_t* payloads() const noexcept { return payload_.data(); }
 
+    // Appending a run of rows at a time, for the readers.
+    //
+    // Payload slots for up to n more rows of `type`, when every present cell so far has that
+    // type and the column holds no strings; nullptr otherwise. Missing rows hold 0.
+    // commit_payloads(type, k, any_present) then keeps the first k rows.
+    std::uint64_t* payload_run(CellType type, std::size_t n) {
+        if (mixed_ || strings_ || !has_payload_ || (any_present_ && single_ != type)) return nullptr;
+        return payload_.extend_uninitialised(n);
+    }
+    void commit_payloads(CellType type, std::size_t k, bool any_present) noexcept {
+        payload_.set_size(size_ + k);
+        size_ += k;
+        if (any_present && !any_present_) {
+            single_ = type;
+            any_present_ = true;
+        }
+    }
+    // The strings of a column whose cells so far are all strings (at least one) or missing,
+    // with room for n more offsets; nullptr otherwise. Append each row's bytes and its end
+    // offset, then commit_strings(k).
+    StringData* string_run(std::size_t n) {
+        if (mixed_ || has_payload_ || strings_.use_count() != 1) return nullptr;
+        strings_->offsets.reserve(strings_->offsets.size() + n);
+        return strings_.get();
+    }
+    void commit_strings(std::size_t k) noexcept { size_ += k; }
+
 private:
     friend class Column;
 

@@ -3,6 +3,7 @@
 // skipping work a word at a time.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,21 @@ public:
         --size_;
         words_.back() &= ~(std::uint64_t{1} << (size_ % kBits));
         if (size_ % kBits == 0) words_.pop_back();
+    }
+    // Appends n rows whose missing bits are bits[0..n) (bit i of word i / 64), bits past n clear.
+    void append(const std::uint64_t* bits, std::size_t n) {
+        const std::size_t shift = size_ % kBits;
+        const std::size_t words = word_count(n);
+        if (shift == 0) {
+            words_.append(bits, words);
+        } else {
+            for (std::size_t w = 0; w < words; ++w) {
+                words_.back() |= bits[w] << shift;
+                const std::size_t rows = std::min(kBits, n - w * kBits);
+                if (shift + rows > kBits) words_.push_back(bits[w] >> (kBits - shift));
+            }
+        }
+        size_ += n;
     }
     void reserve(std::size_t n) { words_.reserve(word_count(n)); }
     void trim() { words_.trim(); }

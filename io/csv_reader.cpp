@@ -1,5 +1,6 @@
 // CSV reading: header naming, per-cell inference and table building over the tokenizer.
 #include <algorithm>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -10,15 +11,18 @@
 #include "../core/dataframe.h"
 #include "csv_tokenizer.h"
 #include "file_io.h"
-#include "number_text.h"
+#include "csv_columns.h"
 
 namespace {
 
 using kelvra::Column;
 
+// Records read and converted at a time: their fields and text stay in the core's caches.
+constexpr std::size_t kRunRecords = 1024;
+
 // Column names as pandas makes them: a repeated name gets the first free suffix .1, .2, ...,
 // where a name is taken if the header already holds it anywhere or an earlier rename chose it.
-std::vector<std::string> unique_column_names(const std::vector<std::string_view>& header) {
+std::vector<std::string> unique_column_names(std::span<const std::string_view> header) {
     const std::unordered_set<std::string_view> in_header(header.begin(), header.end());
     std::unordered_set<std::string> taken;
     std::unordered_map<std::string_view, std::size_t> next_suffix;
@@ -38,37 +42,10 @@ std::vector<std::string> unique_column_names(const std::vector<std::string_view>
     return names;
 }
 
-std::string count_of_fields(std::size_t n) {
-    return std::to_string(n) + (n == 1 ? " field" : " fields");
-}
-
-// A cell's type comes from its own text only: an empty field is missing, a whole-field number
-// is an int64 or a double, anything else stays the text as written.
-void append_inferred(Column& column, std::string_view field) {
-    if (field.empty()) {
-        column.push_null();
-        return;
-    }
-    const kelvra::ParsedNumber number = kelvra::parse_whole_number(field);
-    switch (number.kind) {
-        case kelvra::ParsedNumber::kInt:
-            column.push_int(number.int_value);
-            break;
-        case kelvra::ParsedNumber::kDouble:
-            column.push_double(number.double_value);
-            break;
-        default:
-            column.push_string(field);
-            break;
-    }
-}
-
 // Reserves the columns for the rows still to come, judged by the bytes per row so far. Each row
 // takes at least one byte per column, which caps the guess when the first rows are unusually short.
 class RowReservation {
 public:
-    static constexpr std::size_t kSampleRows = 1024;
-
     RowReservation(const kelvra::CsvTokenizer& tokenizer, std::size_t columns)
         : start_(tokenizer.consumed()), columns_(std::max<std::size_t>(columns, 1)) {}
 
@@ -125,18 +102,13 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
 
     const RowReservation reservation(tokenizer, width);
     std::size_t rows = 0;
-    while (tokenizer.next()) {
-        if (tokenizer.empty_line()) continue;
-        const std::vector<std::string_view>& fields = tokenizer.fields();
-        if (fields.size() > width) {
-            throw std::invalid_argument(path + ": line " + std::to_string(tokenizer.line()) +
-                                        ": expected " + count_of_fields(width) + ", found " +
-                                        std::to_string(fields.size()));
+    // Records are read a run at a time and each column takes its fields of the run in one loop.
+    while (const std::size_t records = tokenizer.next_records(width, kRunRecords)) {
+        for (std::size_t i = 0; i < width; ++i) {
+            kelvra::append_csv_fields(*columns[i], tokenizer.column_fields(i), records);
         }
-        // Short lines fill the remaining columns with missing cells, so rows never shift.
-        for (std::size_t i = 0; i < fields.size(); ++i) append_inferred(*columns[i], fields[i]);
-        for (std::size_t i = fields.size(); i < width; ++i) columns[i]->push_null();
-        if (++rows == RowReservation::kSampleRows) reservation.reserve(tokenizer, rows, columns);
+        if (rows == 0) reservation.reserve(tokenizer, records, columns);
+        rows += records;
     }
     for (Column* column : columns) column->trim();
     table.recompute_num_rows();

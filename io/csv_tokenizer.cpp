@@ -38,7 +38,6 @@ CsvTokenizer::CsvTokenizer(InputFile& file, CsvBlockScanner scanner)
     // A small file gets a buffer of its own size, not a whole block.
     capacity_ = std::clamp<std::size_t>(file.size_hint() + 1, 4096, kReadBlock);
     buffer_ = allocate_buffer(capacity_);
-    fields_.reserve(64);
     refill();
     if (std::string_view(buffer_.get(), end_).starts_with(kByteOrderMark)) {
         pos_ = kByteOrderMark.size();
@@ -97,10 +96,11 @@ bool CsvTokenizer::next_block() {
 }
 
 bool CsvTokenizer::next() {
+    set_shape(kAnyWidth, 1);
     for (;;) {
-        switch (scan()) {
+        std::size_t records = 0;
+        switch (scan(1, records)) {
             case Scan::kRecord:
-                unescape_quotes();
                 return true;
             case Scan::kEnd:
                 return false;
@@ -111,81 +111,157 @@ bool CsvTokenizer::next() {
     }
 }
 
-// A field that begins with a quote is quoted: the blocks guarantee its closing quote just before
-// `end`.
-[[gnu::always_inline]] inline void CsvTokenizer::add_field(std::size_t begin, std::size_t end) {
-    const char* const text = buffer_.get() + begin;
-    if (begin != end && *text == '"') {
-        const std::size_t size = end - begin - 2;
-        if (std::memchr(text + 1, '"', size) != nullptr) escaped_fields_.push_back(fields_.size());
-        fields_.emplace_back(text + 1, size);
-    } else {
-        fields_.emplace_back(text, end - begin);
+std::size_t CsvTokenizer::next_records(std::size_t width, std::size_t max_records) {
+    set_shape(width, max_records);
+    if (refill_due_) {
+        refill_due_ = false;
+        refill();
     }
-}
-
-// Reads one record from pos_, taking its field ends from the blocks. pos_ and the line count
-// change only once the record is known to be complete: a record cut by the end of the buffer is
-// read again after a refill, which scans the blocks afresh.
-CsvTokenizer::Scan CsvTokenizer::scan() {
-    if (pos_ == end_) return eof_ ? Scan::kEnd : Scan::kNeedMore;
-    fields_.clear();
-    escaped_fields_.clear();
-    const char* const base = buffer_.get();
-    first_quoted_ = base[pos_] == '"';
-    std::size_t field_start = pos_;
-    std::size_t quoted_breaks = 0;
-    // The block's state in locals for the loop, stored back when the record is done.
-    std::uint64_t ends = field_ends_;
-    for (;;) {
-        while (ends == 0) {
-            // The block's remaining quoted line breaks all lie in this record.
-            if (quoted_breaks_ != 0) quoted_breaks += count_bits(quoted_breaks_);
-            field_ends_ = 0;
-            if (!next_block()) return end_of_data(field_start, quoted_breaks);
-            ends = field_ends_;
-        }
-        const int bit = std::countr_zero(ends);
-        ends &= ends - 1;
-        const std::size_t at = block_ + static_cast<std::size_t>(bit);
-        add_field(field_start, at);
-        if (base[at] == ',') {
-            field_start = at + 1;
-            continue;
-        }
-        field_ends_ = ends;
-        std::size_t next = at + 1;
-        if (base[at] == '\r') {
-            if (next == end_) {
-                if (!eof_) return Scan::kNeedMore;  // an LF may follow
-            } else if (base[next] == '\n') {
-                ++next;
+    std::size_t records = 0;
+    while (records < max_records) {
+        const Scan found = scan(max_records, records);
+        if (found == Scan::kEnd) break;
+        if (found == Scan::kNeedMore) {
+            // The records read so far point into the buffer, which a refill moves: the refill
+            // waits for the next call.
+            if (records != 0) {
+                refill_due_ = true;
+                break;
             }
+            refill();
         }
-        if (quoted_breaks_ != 0) {
-            const std::uint64_t before = (std::uint64_t{1} << bit) - 1;
-            quoted_breaks += count_bits(quoted_breaks_ & before);
-            quoted_breaks_ &= ~before;
-        }
-        finish_record(next, quoted_breaks + 1);
-        return Scan::kRecord;
     }
+    return records;
 }
 
-// The bytes read end inside the record: it needs more of the file, or ends with the file.
-CsvTokenizer::Scan CsvTokenizer::end_of_data(std::size_t field_start, std::size_t quoted_breaks) {
-    if (!eof_) return Scan::kNeedMore;
-    if (carry_.inside != 0) fail(line_at(field_start), "unterminated quoted field");
-    add_field(field_start, end_);
-    finish_record(end_, quoted_breaks);
-    return Scan::kRecord;
+void CsvTokenizer::set_shape(std::size_t width, std::size_t records) {
+    any_width_ = width == kAnyWidth;
+    width_ = any_width_ ? std::max<std::size_t>(width_, 1) : width;
+    run_capacity_ = any_width_ ? 1 : records;
+    if (grid_.size() < width_ * run_capacity_) grid_.resize(width_ * run_capacity_);
 }
 
-void CsvTokenizer::finish_record(std::size_t next, std::size_t lines) {
-    empty_line_ = fields_.size() == 1 && fields_[0].empty() && !first_quoted_;
-    record_line_ = line_;
-    line_ += lines;
-    pos_ = next;
+// Makes room for a record wider than any so far, when records keep their own widths.
+void CsvTokenizer::widen() {
+    width_ *= 2;
+    grid_.resize(width_);
+}
+
+// Reads records from pos_ until `records` reaches max_records, taking their field ends from the
+// blocks. A field that begins with a quote is quoted: the blocks guarantee its closing quote just
+// before the field's end. pos_ and the line count move only past complete records: a record cut
+// by the end of the buffer is not counted (kNeedMore) and is read again after a refill, which
+// scans the blocks afresh.
+CsvTokenizer::Scan CsvTokenizer::scan(std::size_t max_records, std::size_t& records) {
+    // Locals for the loop: the stores into the grid could otherwise alias the members.
+    const char* const base = buffer_.get();
+    const std::size_t stride = run_capacity_;
+    std::string_view* grid = grid_.data();
+    std::size_t width = width_;
+    for (;;) {
+        if (pos_ == end_) return eof_ ? Scan::kEnd : Scan::kNeedMore;
+        escaped_fields_.clear();
+        const bool first_quoted = base[pos_] == '"';
+        std::size_t field_start = pos_;
+        std::size_t column = 0;
+        std::string_view* slot = grid + records;
+        std::size_t quoted_breaks = 0;
+        std::size_t ending_breaks = 1;  // the line break that ends the record
+        std::size_t next = 0;
+        // The block's state in locals for the loop, stored back when the record is done.
+        std::uint64_t ends = field_ends_;
+        std::size_t block = block_;
+        for (;;) {
+            std::size_t at = 0;
+            bool file_ends = false;
+            while (ends == 0) {
+                // The block's remaining quoted line breaks all lie in this record.
+                if (quoted_breaks_ != 0) quoted_breaks += count_bits(quoted_breaks_);
+                field_ends_ = 0;
+                if (!next_block()) {
+                    if (!eof_) return Scan::kNeedMore;
+                    // The last record ends with the file.
+                    if (carry_.inside != 0) fail(line_at(field_start), "unterminated quoted field");
+                    at = end_;
+                    file_ends = true;
+                    break;
+                }
+                ends = field_ends_;
+                block = block_;
+            }
+            int bit = 0;
+            if (!file_ends) {
+                bit = std::countr_zero(ends);
+                ends &= ends - 1;
+                at = block + static_cast<std::size_t>(bit);
+            }
+            if (column >= width) [[unlikely]] {
+                // Fields past the width are only counted, unless records keep their own widths.
+                if (any_width_) {
+                    widen();
+                    grid = grid_.data();
+                    width = width_;
+                    slot = grid + column;
+                }
+            }
+            if (column < width) {
+                const char* const text = base + field_start;
+                // An empty field's first byte is the one that ends it, never a quote.
+                if (*text == '"') {
+                    const std::size_t size = at - field_start - 2;
+                    if (std::memchr(text + 1, '"', size) != nullptr) {
+                        escaped_fields_.push_back(static_cast<std::size_t>(slot - grid));
+                    }
+                    *slot = std::string_view(text + 1, size);
+                } else {
+                    *slot = std::string_view(text, at - field_start);
+                }
+                slot += stride;
+            }
+            ++column;
+            if (file_ends) {
+                next = end_;
+                ending_breaks = 0;
+                break;
+            }
+            if (base[at] == ',') {
+                field_start = at + 1;
+                continue;
+            }
+            field_ends_ = ends;
+            next = at + 1;
+            if (base[at] == '\r') {
+                if (next == end_) {
+                    if (!eof_) return Scan::kNeedMore;  // an LF may follow
+                } else if (base[next] == '\n') {
+                    ++next;
+                }
+            }
+            if (quoted_breaks_ != 0) {
+                const std::uint64_t before = (std::uint64_t{1} << bit) - 1;
+                quoted_breaks += count_bits(quoted_breaks_ & before);
+                quoted_breaks_ &= ~before;
+            }
+            break;
+        }
+        record_line_ = line_;
+        line_ += quoted_breaks + ending_breaks;
+        pos_ = next;
+        if (!escaped_fields_.empty()) unescape_quotes();
+        record_fields_ = column;
+        empty_line_ = column == 1 && grid[records].empty() && !first_quoted;
+        if (!any_width_) {
+            if (empty_line_) continue;
+            if (column > width) {
+                fail(record_line_, "expected " + std::to_string(width) +
+                                       (width == 1 ? " field" : " fields") + ", found " +
+                                       std::to_string(column));
+            }
+            // Short records end in missing cells, so later fields never shift columns.
+            for (; column < width; ++column, slot += stride) *slot = {};
+        }
+        if (++records == max_records) return Scan::kRecord;
+    }
 }
 
 std::size_t CsvTokenizer::line_at(std::size_t offset) const {
@@ -197,14 +273,20 @@ std::size_t CsvTokenizer::line_at(std::size_t offset) const {
 void CsvTokenizer::unescape_quotes() {
     char* const base = buffer_.get();
     for (const std::size_t i : escaped_fields_) {
-        char* const begin = base + (fields_[i].data() - base);
-        const char* const end = begin + fields_[i].size();
+        char* const begin = base + (grid_[i].data() - base);
+        const char* const end = begin + grid_[i].size();
         char* out = begin;
-        for (const char* in = begin; in != end; ++in) {
-            *out++ = *in;
-            if (*in == '"') ++in;
+        const char* in = begin;
+        // Each quote found is kept and the one after it, its pair, dropped.
+        while (const void* found = std::memchr(in, '"', static_cast<std::size_t>(end - in))) {
+            const auto kept = static_cast<std::size_t>(static_cast<const char*>(found) + 1 - in);
+            std::memmove(out, in, kept);
+            out += kept;
+            in += kept + 1;
         }
-        fields_[i] = std::string_view(begin, static_cast<std::size_t>(out - begin));
+        std::memmove(out, in, static_cast<std::size_t>(end - in));
+        out += end - in;
+        grid_[i] = std::string_view(begin, static_cast<std::size_t>(out - begin));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +28,16 @@ public:
     // Moves to the next record; false at the end of the file. The fields stay valid until the
     // next call.
     bool next();
-    const std::vector<std::string_view>& fields() const { return fields_; }
+    std::span<const std::string_view> fields() const { return {grid_.data(), record_fields_}; }
+    // Reads up to max_records records of `width` fields each, as many as the bytes read so far
+    // hold (reading more only when they hold none); 0 at the end of the file. Empty lines are
+    // skipped and shorter records are filled up with empty fields; a record of more than `width`
+    // fields throws std::invalid_argument naming the file and line. column_fields(c) then holds
+    // field c of each record, valid until the next call.
+    std::size_t next_records(std::size_t width, std::size_t max_records);
+    const std::string_view* column_fields(std::size_t column) const {
+        return grid_.data() + column * run_capacity_;
+    }
     // True when the record is an empty line (its one field is empty and unquoted).
     bool empty_line() const { return empty_line_; }
     // The 1-based line on which the record began.
@@ -40,13 +50,17 @@ public:
 
 private:
     enum class Scan { kRecord, kNeedMore, kEnd };
-    Scan scan();
-    Scan end_of_data(std::size_t field_start, std::size_t quoted_breaks);
+    static constexpr std::size_t kAnyWidth = 0;
+    // The records' shape: `width` fields each (kAnyWidth: as many as a record has, empty lines
+    // kept), up to `records` of them.
+    void set_shape(std::size_t width, std::size_t records);
+    // Reads records from pos_, counting them in `records` up to max_records. A record cut short
+    // by the end of the bytes read is not counted.
+    Scan scan(std::size_t max_records, std::size_t& records);
     // Scans the next block; false at the end of the bytes read.
     bool next_block();
     void restart_blocks();
-    void add_field(std::size_t begin, std::size_t end);
-    void finish_record(std::size_t next, std::size_t lines);
+    void widen();
     // Keeps the unconsumed bytes and reads more after them; sets eof_ when the file is done.
     void refill();
     void unescape_quotes();
@@ -62,12 +76,17 @@ private:
     std::size_t end_ = 0;  // end of the bytes read
     std::size_t consumed_before_buffer_ = 0;
     bool eof_ = false;
+    bool refill_due_ = false;  // the last scan needed more bytes than the buffer holds
     std::size_t line_ = 1;  // the line at pos_
     std::size_t record_line_ = 1;
     bool empty_line_ = false;
-    bool first_quoted_ = false;
-    std::vector<std::string_view> fields_;
-    std::vector<std::size_t> escaped_fields_;  // fields holding "" pairs
+    // The fields read, column by column: field c of record r is grid_[c * run_capacity_ + r].
+    std::vector<std::string_view> grid_;
+    std::size_t width_ = 1;
+    std::size_t run_capacity_ = 1;
+    bool any_width_ = true;
+    std::size_t record_fields_ = 0;  // the fields of the last record read
+    std::vector<std::size_t> escaped_fields_;  // slots of the grid holding "" pairs
 
     // The block being read: where it starts, its field ends and quoted line breaks not yet taken.
     std::size_t block_ = 0;

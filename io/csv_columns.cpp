@@ -1,0 +1,137 @@
+#include "csv_columns.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "number_text.h"
+#include "plain_number.h"
+
+namespace kelvra {
+
+namespace {
+
+// The rows a run takes at most, so that its missing bits fit on the stack.
+constexpr std::size_t kChunk = 1024;
+using MissingBits = std::uint64_t[kChunk / NullMask::kBits];
+
+// Only a field that starts with one of these can hold a number.
+[[gnu::always_inline]] inline bool may_be_number(char first) noexcept {
+    return (first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.' ||
+           first == ' ' || first == '\t';
+}
+
+[[gnu::always_inline]] inline ParsedNumber read_number(std::string_view field) noexcept {
+    const ParsedNumber quick = parse_plain_number(field.data(), field.size());
+    if (quick.kind != ParsedNumber::kNone || !may_be_number(field.front())) return quick;
+    return parse_whole_number(field);
+}
+
+void append_one(Column& column, std::string_view field) {
+    if (field.empty()) {
+        column.push_null();
+        return;
+    }
+    const ParsedNumber number = read_number(field);
+    switch (number.kind) {
+        case ParsedNumber::kInt:
+            column.push_int(number.int_value);
+            break;
+        case ParsedNumber::kDouble:
+            column.push_double(number.double_value);
+            break;
+        default:
+            column.push_string(field);
+            break;
+    }
+}
+
+// Numbers of the column's one type go straight into its payloads, up to the first field of
+// another kind; returns the rows taken.
+template <ParsedNumber::Kind kKind>
+std::size_t append_number_run(Column& column, const std::string_view* fields, std::size_t rows) {
+    constexpr CellType kType = kKind == ParsedNumber::kInt ? kInt : kDouble;
+    std::uint64_t* const slots = column.values.payload_run(kType, rows);
+    if (slots == nullptr) return 0;
+    MissingBits missing{};
+    bool any_present = false;
+    std::size_t k = 0;
+    for (; k < rows; ++k, ++fields) {
+        const std::string_view field = *fields;
+        if (field.empty()) {
+            slots[k] = 0;
+            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
+            continue;
+        }
+        const ParsedNumber number = read_number(field);
+        if (number.kind != kKind) break;
+        if constexpr (kKind == ParsedNumber::kInt) {
+            slots[k] = std::bit_cast<std::uint64_t>(number.int_value);
+        } else {
+            slots[k] = std::bit_cast<std::uint64_t>(number.double_value);
+        }
+        any_present = true;
+    }
+    column.values.commit_payloads(kType, k, any_present);
+    column.null_mask.append(missing, k);
+    return k;
+}
+
+// Text goes straight into the column's string bytes, up to the first number; returns the rows
+// taken.
+std::size_t append_string_run(Column& column, const std::string_view* fields, std::size_t rows) {
+    StringData* const strings = column.values.string_run(rows);
+    if (strings == nullptr) return 0;
+    std::uint64_t* const ends = strings->offsets.extend_uninitialised(rows);
+    MissingBits missing{};
+    std::size_t k = 0;
+    for (; k < rows; ++k, ++fields) {
+        const std::string_view field = *fields;
+        if (field.empty()) {
+            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
+        } else if (may_be_number(field.front()) && read_number(field).kind != ParsedNumber::kNone) {
+            break;
+        } else {
+            strings->bytes.append(field.data(), field.size());
+        }
+        ends[k] = strings->bytes.size();
+    }
+    strings->offsets.set_size(strings->offsets.size() + k);
+    column.values.commit_strings(k);
+    column.null_mask.append(missing, k);
+    return k;
+}
+
+std::size_t append_run(Column& column, const std::string_view* fields, std::size_t rows) {
+    const std::optional<CellType> type = column.values.single_type();
+    if (!type) return 0;
+    switch (*type) {
+        case kInt:
+            return append_number_run<ParsedNumber::kInt>(column, fields, rows);
+        case kDouble:
+            return append_number_run<ParsedNumber::kDouble>(column, fields, rows);
+        case kString:
+            return append_string_run(column, fields, rows);
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+void append_csv_fields(Column& column, const std::string_view* fields, std::size_t rows) {
+    while (rows != 0) {
+        const std::size_t chunk = std::min(rows, kChunk);
+        const std::size_t taken = append_run(column, fields, chunk);
+        fields += taken;
+        rows -= taken;
+        if (taken < chunk) {
+            // A field the run could not take, or a column that mixes types: one cell at a time.
+            append_one(column, *fields);
+            ++fields;
+            --rows;
+        }
+    }
+}
+
+}  // namespace kelvra

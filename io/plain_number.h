@@ -1,0 +1,99 @@
+// The quick reading of the commonest number fields: an optional sign, then up to 16 digits with
+// at most one '.' among them. Gives exactly what parse_whole_number gives for such a field.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "number_text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kelvra {
+
+namespace plain_number_detail {
+
+inline constexpr double kPowersOfTen[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The value of the n (1 to 8) decimal digits at p; the bytes after them up to p + 8 are read and
+// ignored. Eight digits are converted at once: pairs, then fours, then the whole.
+[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p, std::size_t n) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    // The digits move to the top bytes; the zero bytes shifted in below them become '0's.
+    v <<= 8 * (8 - n);
+    v |= n == 8 ? 0 : 0x3030303030303030u >> (8 * n);
+    v -= 0x3030303030303030u;
+    v = v * 10 + (v >> 8);
+    constexpr std::uint64_t kMask = 0x000000FF000000FFu;
+    constexpr std::uint64_t kHundredMillion = 100 + (std::uint64_t{1000000} << 32);
+    constexpr std::uint64_t kTenThousand = 1 + (std::uint64_t{10000} << 32);
+    return ((v & kMask) * kHundredMillion + ((v >> 16) & kMask) * kTenThousand) >> 32;
+}
+
+// The value of the n (0 to 16) decimal digits at p.
+[[gnu::always_inline]] inline std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) noexcept {
+    if (n == 0) return 0;
+    if (n <= 8) return up_to_eight_digits(p, n);
+    return up_to_eight_digits(p, n - 8) * 100000000u + up_to_eight_digits(p + n - 8, 8);
+}
+
+}  // namespace plain_number_detail
+
+// Reads the field [p, p + size) when it is a plain number as above; kNone for any other text,
+// which parse_whole_number then decides. Reads the 17 bytes from p whatever the size: the
+// caller's buffer must hold them.
+[[gnu::always_inline]] inline ParsedNumber parse_plain_number(const char* p,
+                                                      std::size_t size) noexcept {
+#if defined(__SSE2__)
+    using namespace plain_number_detail;
+    if (size == 0) return {};
+    const bool negative = *p == '-';
+    const std::size_t sign = static_cast<std::size_t>(negative) | (*p == '+');
+    p += sign;
+    size -= sign;
+    if (size == 0 || size > 16) return {};
+
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i from_zero = _mm_sub_epi8(text, _mm_set1_epi8('0'));
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
+    const auto digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit));
+    const auto points =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.'))));
+    const unsigned field = (1u << size) - 1;
+    if (((digits | points) & field) != field) return {};
+
+    ParsedNumber out;
+    const unsigned point = points & field;
+    if (point == 0) {
+        const auto magnitude = static_cast<std::int64_t>(up_to_sixteen_digits(p, size));
+        out.kind = ParsedNumber::kInt;
+        out.int_value = negative ? -magnitude : magnitude;
+        return out;
+    }
+    // One '.' and at most 15 digits: the digits are an exact double, and so is the power of ten
+    // that divides them, so one division rounds correctly.
+    if ((point & (point - 1)) != 0 || size == 1) return {};
+    const auto at = static_cast<std::size_t>(std::countr_zero(point));
+    const std::size_t fraction = size - 1 - at;
+    const std::uint64_t whole = up_to_sixteen_digits(p, at);
+    const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
+    const double magnitude =
+        static_cast<double>(whole * static_cast<std::uint64_t>(kPowersOfTen[fraction]) + part) /
+        kPowersOfTen[fraction];
+    out.kind = ParsedNumber::kDouble;
+    out.double_value = negative ? -magnitude : magnitude;
+    return out;
+#else
+    (void)p;
+    (void)size;
+    return {};
+#endif
+}
+
+}  // namespace kelvra
