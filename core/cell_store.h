@@ -125,6 +125,28 @@ public:
         return strings_.get();
     }
     void commit_strings(std::size_t k) noexcept { size_ += k; }
+    // The arrays of a column that mixes types, with room for n more rows; `ends` and `strings`
+    // are nullptr while it holds no strings. A row is a payload (0 for a string or a missing
+    // row), a type byte (kInt for a missing row) and, with strings, the end of its bytes.
+    // commit_mixed(k) then keeps the first k rows.
+    struct MixedRun {
+        std::uint64_t* payloads = nullptr;
+        std::uint8_t* types = nullptr;
+        StringData* strings = nullptr;
+        std::uint64_t* ends = nullptr;
+    };
+    std::optional<MixedRun> mixed_run(std::size_t n) {
+        if (!mixed_ || !has_payload_ || (strings_ && strings_.use_count() != 1)) return std::nullopt;
+        MixedRun run{payload_.extend_uninitialised(n), types_.extend_uninitialised(n), strings_.get()};
+        if (run.strings != nullptr) run.ends = run.strings->offsets.extend_uninitialised(n);
+        return run;
+    }
+    void commit_mixed(std::size_t k) noexcept {
+        payload_.set_size(size_ + k);
+        types_.set_size(size_ + k);
+        if (strings_) strings_->offsets.set_size(strings_->offsets.size() + k);
+        size_ += k;
+    }
 
 private:
     friend class Column;

@@ -1,5 +1,6 @@
 #include "csv_blocks.h"
 
+#include <algorithm>
 #include <bit>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -95,6 +96,42 @@ constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
     return out;
 }
 
+// Appends the block's findings to the index. Field ends are written eight at a time whatever
+// their number, so that the loop rarely branches.
+[[gnu::always_inline]] inline void add_to_index(const CsvBlockStructure& found, std::size_t block,
+                                                CsvBlockIndex& index) {
+    std::uint64_t bits = found.field_ends;
+    const auto count = static_cast<std::size_t>(std::popcount(bits));
+    std::size_t* out = index.ends + index.count;
+    for (std::size_t done = 0; done < count; done += 8, out += 8) {
+        for (int i = 0; i < 8; ++i) {
+            out[i] = block + static_cast<std::size_t>(std::countr_zero(bits));
+            bits &= bits - 1;
+            // Hidden from the optimiser, which would otherwise branch on the bits running out.
+            asm("" : "+r"(bits));
+        }
+    }
+    index.count += count;
+    for (std::uint64_t breaks = found.quoted_breaks; breaks != 0; breaks &= breaks - 1) {
+        index.quoted_breaks->push_back(block + static_cast<std::size_t>(std::countr_zero(breaks)));
+    }
+    if (found.stop != CsvBlockStructure::kNoStop) {
+        index.stop = block + static_cast<std::size_t>(found.stop + 1) - 1;
+    }
+}
+
+// One block: its masks and the parity of its quotes, then the rules of quoting and the index.
+[[gnu::always_inline]] inline void add_block(ByteMasks bytes, std::uint64_t parity,
+                                             std::size_t block, std::size_t data_end,
+                                             CsvBlockCarry& carry, CsvBlockIndex& index) {
+    const std::size_t valid = std::min(kCsvBlock, data_end - block);
+    add_to_index(structure_of(bytes, parity, valid, carry), block, index);
+}
+
+bool more_blocks(std::size_t block, std::size_t to, const CsvBlockIndex& index) noexcept {
+    return block < to && index.stop == CsvBlockIndex::kNoStop;
+}
+
 #if defined(KELVRA_CSV_AVX2)
 
 ByteMasks byte_masks_sse2(const char* block) noexcept {
@@ -118,35 +155,39 @@ ByteMasks byte_masks_sse2(const char* block) noexcept {
     return m;
 }
 
-CsvBlockStructure scan_portable(const char* block, std::size_t valid,
-                                CsvBlockCarry& carry) noexcept {
-    const ByteMasks bytes = byte_masks_sse2(block);
-    return structure_of(bytes, prefix_xor(bytes.quote), valid, carry);
+void scan_portable(const char* text, std::size_t from, std::size_t to, std::size_t data_end,
+                   CsvBlockCarry& carry, CsvBlockIndex& index) {
+    for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
+        const ByteMasks bytes = byte_masks_sse2(text + block);
+        add_block(bytes, prefix_xor(bytes.quote), block, data_end, carry, index);
+    }
 }
 
-__attribute__((target("avx2,pclmul"))) CsvBlockStructure scan_avx2(const char* block,
-                                                                    std::size_t valid,
-                                                                    CsvBlockCarry& carry) noexcept {
-    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
-    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32));
-    const auto bits = [low, high](__m256i c) __attribute__((always_inline, target("avx2"))) {
-        const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, c)));
-        const auto hi = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, c)));
-        return static_cast<std::uint64_t>(lo) | (static_cast<std::uint64_t>(hi) << 32);
-    };
-    const ByteMasks bytes{bits(_mm256_set1_epi8('"')), bits(_mm256_set1_epi8(',')),
-                          bits(_mm256_set1_epi8('\r')), bits(_mm256_set1_epi8('\n'))};
-    // Carry-less multiplication by all ones is the prefix XOR.
-    const __m128i parity = _mm_clmulepi64_si128(
-        _mm_set_epi64x(0, static_cast<long long>(bytes.quote)), _mm_set1_epi8(-1), 0);
-    return structure_of(bytes, static_cast<std::uint64_t>(_mm_cvtsi128_si64(parity)), valid,
-                        carry);
+__attribute__((target("avx2,pclmul,popcnt,bmi,bmi2"))) void scan_avx2(
+    const char* text, std::size_t from, std::size_t to, std::size_t data_end,
+    CsvBlockCarry& carry, CsvBlockIndex& index) {
+    for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + block));
+        const __m256i high =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + block + 32));
+        const auto bits = [low, high](__m256i c) __attribute__((always_inline, target("avx2"))) {
+            const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, c)));
+            const auto hi = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, c)));
+            return static_cast<std::uint64_t>(lo) | (static_cast<std::uint64_t>(hi) << 32);
+        };
+        const ByteMasks bytes{bits(_mm256_set1_epi8('"')), bits(_mm256_set1_epi8(',')),
+                              bits(_mm256_set1_epi8('\r')), bits(_mm256_set1_epi8('\n'))};
+        // Carry-less multiplication by all ones is the prefix XOR.
+        const __m128i parity = _mm_clmulepi64_si128(
+            _mm_set_epi64x(0, static_cast<long long>(bytes.quote)), _mm_set1_epi8(-1), 0);
+        add_block(bytes, static_cast<std::uint64_t>(_mm_cvtsi128_si64(parity)), block, data_end,
+                  carry, index);
+    }
 }
 
 #else
 
-CsvBlockStructure scan_portable(const char* block, std::size_t valid,
-                                CsvBlockCarry& carry) noexcept {
+ByteMasks byte_masks_scalar(const char* block) noexcept {
     ByteMasks bytes{0, 0, 0, 0};
     for (std::size_t i = 0; i < kCsvBlock; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
@@ -158,7 +199,15 @@ CsvBlockStructure scan_portable(const char* block, std::size_t valid,
             default: break;
         }
     }
-    return structure_of(bytes, prefix_xor(bytes.quote), valid, carry);
+    return bytes;
+}
+
+void scan_portable(const char* text, std::size_t from, std::size_t to, std::size_t data_end,
+                   CsvBlockCarry& carry, CsvBlockIndex& index) {
+    for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
+        const ByteMasks bytes = byte_masks_scalar(text + block);
+        add_block(bytes, prefix_xor(bytes.quote), block, data_end, carry, index);
+    }
 }
 
 #endif

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kelvra {
 
@@ -28,12 +29,26 @@ struct CsvBlockStructure {
     int stop = kNoStop;
 };
 
-// Reads the block of 64 bytes at `block`, of which the first `valid` (1 to 64) are data. The
-// bytes past them must be zero. A quote opens a quoted field only at the start of a field and is
-// otherwise text; "" inside a quoted field is a quote.
-using CsvBlockScanner = CsvBlockStructure (*)(const char* block, std::size_t valid,
-                                              CsvBlockCarry& carry) noexcept;
+// What scanning stretches of blocks found, each stretch appended to the ones before.
+struct CsvBlockIndex {
+    static constexpr std::size_t kNoStop = ~std::size_t{0};
+    // The offset of each field end in order: a comma or a line end (CR, or LF not after a CR)
+    // outside quoted fields. Scanning a block may write up to kCsvBlock entries past `count`.
+    std::size_t* ends = nullptr;
+    std::size_t count = 0;
+    // The offsets of line breaks (LF, CR not followed by LF) inside quoted fields.
+    std::vector<std::size_t>* quoted_breaks = nullptr;
+    // The offset of the first closing quote followed by text, after which nothing is found.
+    std::size_t stop = kNoStop;
+};
 
+// Scans the blocks of 64 bytes at offsets from, from + 64, ... below `to` of `text`, whose bytes
+// from `data_end` on are zero, into `index`, stopping after a block that holds a stop. A quote
+// opens a quoted field only at the start of a field and is otherwise text; "" inside a quoted
+// field is a quote.
+using CsvBlockScanner = void (*)(const char* text, std::size_t from, std::size_t to,
+                                 std::size_t data_end, CsvBlockCarry& carry,
+                                 CsvBlockIndex& index);
 // The fastest scanner this CPU runs (AVX2 where it has it); every scanner gives the same result.
 CsvBlockScanner best_csv_block_scanner() noexcept;
 // The scanner that needs no instruction set beyond the baseline.

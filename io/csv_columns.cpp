@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "number_text.h"
 #include "plain_number.h"
@@ -77,6 +78,14 @@ std::size_t append_number_run(Column& column, const std::string_view* fields, st
     return k;
 }
 
+// Appends the field's bytes sixteen at a time: the copy may read and write up to 15 bytes past
+// the field, which the tokenizer's buffer and the room made here hold.
+void append_text(PodBuffer<char>& bytes, std::string_view field) {
+    char* const out = bytes.extend_uninitialised(field.size() + 16);
+    for (std::size_t i = 0; i < field.size(); i += 16) std::memcpy(out + i, field.data() + i, 16);
+    bytes.set_size(bytes.size() + field.size());
+}
+
 // Text goes straight into the column's string bytes, up to the first number; returns the rows
 // taken.
 std::size_t append_string_run(Column& column, const std::string_view* fields, std::size_t rows) {
@@ -92,7 +101,7 @@ std::size_t append_string_run(Column& column, const std::string_view* fields, st
         } else if (may_be_number(field.front()) && read_number(field).kind != ParsedNumber::kNone) {
             break;
         } else {
-            strings->bytes.append(field.data(), field.size());
+            append_text(strings->bytes, field);
         }
         ends[k] = strings->bytes.size();
     }
@@ -102,9 +111,46 @@ std::size_t append_string_run(Column& column, const std::string_view* fields, st
     return k;
 }
 
+// Any cell of a column that mixes types; returns the rows taken, up to the first string when the
+// column holds no strings yet.
+std::size_t append_mixed_run(Column& column, const std::string_view* fields, std::size_t rows) {
+    const std::optional<CellStore::MixedRun> found = column.values.mixed_run(rows);
+    if (!found) return 0;
+    const CellStore::MixedRun run = *found;
+    MissingBits missing{};
+    std::size_t k = 0;
+    for (; k < rows; ++k, ++fields) {
+        const std::string_view field = *fields;
+        std::uint64_t payload = 0;
+        CellType type = kInt;
+        if (field.empty()) {
+            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
+        } else {
+            const ParsedNumber number = read_number(field);
+            if (number.kind == ParsedNumber::kInt) {
+                payload = std::bit_cast<std::uint64_t>(number.int_value);
+            } else if (number.kind == ParsedNumber::kDouble) {
+                payload = std::bit_cast<std::uint64_t>(number.double_value);
+                type = kDouble;
+            } else if (run.strings == nullptr) {
+                break;
+            } else {
+                append_text(run.strings->bytes, field);
+                type = kString;
+            }
+        }
+        run.payloads[k] = payload;
+        run.types[k] = static_cast<std::uint8_t>(type);
+        if (run.ends != nullptr) run.ends[k] = run.strings->bytes.size();
+    }
+    column.values.commit_mixed(k);
+    column.null_mask.append(missing, k);
+    return k;
+}
+
 std::size_t append_run(Column& column, const std::string_view* fields, std::size_t rows) {
     const std::optional<CellType> type = column.values.single_type();
-    if (!type) return 0;
+    if (!type) return append_mixed_run(column, fields, rows);
     switch (*type) {
         case kInt:
             return append_number_run<ParsedNumber::kInt>(column, fields, rows);

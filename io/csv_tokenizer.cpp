@@ -19,10 +19,8 @@ std::unique_ptr<char[]> allocate_buffer(std::size_t capacity) {
     return std::make_unique<char[]>(capacity + kPadding);
 }
 
-// Line breaks inside quoted fields are rare, so the count is only taken when there are some.
-std::size_t count_bits(std::uint64_t bits) noexcept {
-    return static_cast<std::size_t>(std::popcount(bits));
-}
+// The bytes scanned for field ends at a time.
+constexpr std::size_t kScanBytes = 64 * kCsvBlock;
 
 // The line breaks in [p, end): each LF, and each CR not followed by LF.
 std::size_t count_line_breaks(const char* p, const char* end) noexcept {
@@ -73,25 +71,34 @@ void CsvTokenizer::refill() {
 
 // The blocks are scanned afresh from pos_, the start of a record.
 void CsvTokenizer::restart_blocks() {
-    block_ = next_block_ = pos_;
-    field_ends_ = quoted_breaks_ = 0;
+    next_block_ = pos_;
     carry_ = CsvBlockCarry{};
-    stop_ = kNoStop;
+    index_.count = cursor_ = 0;
+    index_.stop = CsvBlockIndex::kNoStop;
+    quoted_breaks_.clear();
+    break_cursor_ = 0;
 }
 
-bool CsvTokenizer::next_block() {
-    if (stop_ != kNoStop) fail(line_at(stop_), "unexpected text after a closing quote");
-    if (next_block_ >= end_) return false;
-    const CsvBlockStructure found =
-        scanner_(buffer_.get() + next_block_, std::min(kCsvBlock, end_ - next_block_), carry_);
-    block_ = next_block_;
-    next_block_ += kCsvBlock;
-    field_ends_ = found.field_ends;
-    quoted_breaks_ = found.quoted_breaks;
-    if (found.stop != CsvBlockStructure::kNoStop) {
-        stop_ = block_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(found.stop));
-        next_block_ = end_;
+bool CsvTokenizer::scan_more() {
+    if (index_.stop != CsvBlockIndex::kNoStop || next_block_ >= end_) return false;
+    // The field ends not taken yet move to the front.
+    if (cursor_ != 0) {
+        std::copy(ends_.get() + cursor_, ends_.get() + index_.count, ends_.get());
+        index_.count -= cursor_;
+        cursor_ = 0;
     }
+    if (index_.count + kScanBytes + kCsvBlock > ends_capacity_) {
+        // Every byte of a stretch may end a field.
+        ends_capacity_ = 2 * (index_.count + kScanBytes + kCsvBlock);
+        auto bigger = std::make_unique_for_overwrite<std::size_t[]>(ends_capacity_);
+        std::copy(ends_.get(), ends_.get() + index_.count, bigger.get());
+        ends_ = std::move(bigger);
+    }
+    index_.ends = ends_.get();
+    index_.quoted_breaks = &quoted_breaks_;
+    const std::size_t to = std::min(end_, next_block_ + kScanBytes);
+    scanner_(buffer_.get(), next_block_, to, end_, carry_, index_);
+    next_block_ = index_.stop != CsvBlockIndex::kNoStop ? end_ : next_block_ + kScanBytes;
     return true;
 }
 
@@ -100,13 +107,13 @@ bool CsvTokenizer::next() {
     for (;;) {
         std::size_t records = 0;
         switch (scan(1, records)) {
-            case Scan::kRecord:
-                return true;
             case Scan::kEnd:
                 return false;
             case Scan::kNeedMore:
                 refill();
                 break;
+            default:
+                return true;
         }
     }
 }
@@ -147,121 +154,160 @@ void CsvTokenizer::widen() {
     grid_.resize(width_);
 }
 
-// Reads records from pos_ until `records` reaches max_records, taking their field ends from the
-// blocks. A field that begins with a quote is quoted: the blocks guarantee its closing quote just
-// before the field's end. pos_ and the line count move only past complete records: a record cut
-// by the end of the buffer is not counted (kNeedMore) and is read again after a refill, which
-// scans the blocks afresh.
+// A field that begins with a quote is quoted: the blocks guarantee its closing quote just before
+// the field's end. An empty field's first byte is the one that ends it, never a quote.
+[[gnu::always_inline]] inline void CsvTokenizer::set_field(std::string_view* slot,
+                                                           std::size_t begin, std::size_t end) {
+    const char* const text = buffer_.get() + begin;
+    if (*text == '"') {
+        const std::size_t size = end - begin - 2;
+        if (std::memchr(text + 1, '"', size) != nullptr) {
+            escaped_fields_.push_back(static_cast<std::size_t>(slot - grid_.data()));
+        }
+        *slot = std::string_view(text + 1, size);
+    } else {
+        *slot = std::string_view(text, end - begin);
+    }
+}
+
 CsvTokenizer::Scan CsvTokenizer::scan(std::size_t max_records, std::size_t& records) {
-    // Locals for the loop: the stores into the grid could otherwise alias the members.
-    const char* const base = buffer_.get();
-    const std::size_t stride = run_capacity_;
-    std::string_view* grid = grid_.data();
-    std::size_t width = width_;
     for (;;) {
         if (pos_ == end_) return eof_ ? Scan::kEnd : Scan::kNeedMore;
-        escaped_fields_.clear();
-        const bool first_quoted = base[pos_] == '"';
-        std::size_t field_start = pos_;
-        std::size_t column = 0;
-        std::string_view* slot = grid + records;
-        std::size_t quoted_breaks = 0;
-        std::size_t ending_breaks = 1;  // the line break that ends the record
-        std::size_t next = 0;
-        // The block's state in locals for the loop, stored back when the record is done.
-        std::uint64_t ends = field_ends_;
-        std::size_t block = block_;
-        for (;;) {
-            std::size_t at = 0;
-            bool file_ends = false;
-            while (ends == 0) {
-                // The block's remaining quoted line breaks all lie in this record.
-                if (quoted_breaks_ != 0) quoted_breaks += count_bits(quoted_breaks_);
-                field_ends_ = 0;
-                if (!next_block()) {
-                    if (!eof_) return Scan::kNeedMore;
-                    // The last record ends with the file.
-                    if (carry_.inside != 0) fail(line_at(field_start), "unterminated quoted field");
-                    at = end_;
-                    file_ends = true;
-                    break;
-                }
-                ends = field_ends_;
-                block = block_;
-            }
-            int bit = 0;
-            if (!file_ends) {
-                bit = std::countr_zero(ends);
-                ends &= ends - 1;
-                at = block + static_cast<std::size_t>(bit);
-            }
-            if (column >= width) [[unlikely]] {
-                // Fields past the width are only counted, unless records keep their own widths.
-                if (any_width_) {
-                    widen();
-                    grid = grid_.data();
-                    width = width_;
-                    slot = grid + column;
-                }
-            }
-            if (column < width) {
-                const char* const text = base + field_start;
-                // An empty field's first byte is the one that ends it, never a quote.
-                if (*text == '"') {
-                    const std::size_t size = at - field_start - 2;
-                    if (std::memchr(text + 1, '"', size) != nullptr) {
-                        escaped_fields_.push_back(static_cast<std::size_t>(slot - grid));
-                    }
-                    *slot = std::string_view(text + 1, size);
-                } else {
-                    *slot = std::string_view(text, at - field_start);
-                }
-                slot += stride;
-            }
-            ++column;
-            if (file_ends) {
-                next = end_;
-                ending_breaks = 0;
-                break;
-            }
-            if (base[at] == ',') {
-                field_start = at + 1;
-                continue;
-            }
-            field_ends_ = ends;
-            next = at + 1;
-            if (base[at] == '\r') {
-                if (next == end_) {
-                    if (!eof_) return Scan::kNeedMore;  // an LF may follow
-                } else if (base[next] == '\n') {
-                    ++next;
-                }
-            }
-            if (quoted_breaks_ != 0) {
-                const std::uint64_t before = (std::uint64_t{1} << bit) - 1;
-                quoted_breaks += count_bits(quoted_breaks_ & before);
-                quoted_breaks_ &= ~before;
-            }
-            break;
+        if (!any_width_) {
+            take_plain_records(max_records, records);
+            if (records == max_records) return Scan::kRecord;
+            if (pos_ == end_) continue;
         }
+        switch (take_record(records)) {
+            case Scan::kNeedMore:
+                return Scan::kNeedMore;
+            case Scan::kRecord:
+                if (++records == max_records) return Scan::kRecord;
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+// Common records: width_ field ends in the index, all but the last a comma, the last a line
+// end. The fields are set while the ends are checked; a record that fails the check is left to
+// take_record. Returns when one fails or `records` reaches max_records.
+void CsvTokenizer::take_plain_records(std::size_t max_records, std::size_t& records) {
+    const std::size_t width = width_;
+    const std::size_t stride = run_capacity_;
+    const char* const base = buffer_.get();
+    std::string_view* const grid = grid_.data();
+    while (records < max_records) {
+        if (index_.count - cursor_ < width && (!scan_more() || index_.count - cursor_ < width)) {
+            return;
+        }
+        const std::size_t* const ends = ends_.get() + cursor_;
+        escaped_fields_.clear();
+        std::string_view* slot = grid + records;
+        std::size_t begin = pos_;
+        bool commas = true;
+        for (std::size_t column = 0; column + 1 < width; ++column, slot += stride) {
+            set_field(slot, begin, ends[column]);
+            commas &= base[ends[column]] == ',';
+            begin = ends[column] + 1;
+        }
+        const std::size_t at = ends[width - 1];
+        set_field(slot, begin, at);
+        // An empty line, or a CR at the end of the bytes read, goes the long way.
+        if (!commas || base[at] == ',' || at == pos_ ||
+            (base[at] == '\r' && at + 1 == end_ && !eof_)) {
+            return;
+        }
+        cursor_ += width;
+        const std::size_t next = at + 1 + (base[at] == '\r' && base[at + 1] == '\n');
         record_line_ = line_;
-        line_ += quoted_breaks + ending_breaks;
+        line_ += 1 + quoted_breaks_before(next);
         pos_ = next;
         if (!escaped_fields_.empty()) unescape_quotes();
-        record_fields_ = column;
-        empty_line_ = column == 1 && grid[records].empty() && !first_quoted;
-        if (!any_width_) {
-            if (empty_line_) continue;
-            if (column > width) {
-                fail(record_line_, "expected " + std::to_string(width) +
-                                       (width == 1 ? " field" : " fields") + ", found " +
-                                       std::to_string(column));
-            }
-            // Short records end in missing cells, so later fields never shift columns.
-            for (; column < width; ++column, slot += stride) *slot = {};
-        }
-        if (++records == max_records) return Scan::kRecord;
+        record_fields_ = width;
+        empty_line_ = false;
+        ++records;
     }
+}
+
+// The quoted line breaks before `offset` not counted yet, now counted.
+std::size_t CsvTokenizer::quoted_breaks_before(std::size_t offset) {
+    std::size_t breaks = 0;
+    while (break_cursor_ < quoted_breaks_.size() && quoted_breaks_[break_cursor_] < offset) {
+        ++breaks;
+        ++break_cursor_;
+    }
+    return breaks;
+}
+
+CsvTokenizer::Scan CsvTokenizer::take_record(std::size_t record) {
+    const char* const base = buffer_.get();
+    const std::size_t first_cursor = cursor_;
+    escaped_fields_.clear();
+    const bool first_quoted = base[pos_] == '"';
+    std::size_t begin = pos_;
+    std::size_t column = 0;
+    for (;;) {
+        std::size_t at = end_;
+        bool file_ends = false;
+        if (cursor_ == index_.count && !scan_more()) {
+            if (index_.stop != CsvBlockIndex::kNoStop) {
+                fail(line_at(index_.stop), "unexpected text after a closing quote");
+            }
+            if (!eof_) {
+                cursor_ = first_cursor;
+                return Scan::kNeedMore;
+            }
+            // The last record ends with the file.
+            if (carry_.inside != 0) fail(line_at(begin), "unterminated quoted field");
+            file_ends = true;
+        }
+        if (cursor_ == index_.count && !file_ends) continue;  // the stretch scanned held no end
+        if (!file_ends) at = ends_[cursor_++];
+        if (column >= width_ && any_width_) widen();
+        // Fields past the width are only counted.
+        if (column < width_) set_field(grid_.data() + column * run_capacity_ + record, begin, at);
+        ++column;
+        if (file_ends) return finish_record(record, column, end_, 0, first_quoted);
+        if (base[at] == ',') {
+            begin = at + 1;
+            continue;
+        }
+        std::size_t next = at + 1;
+        if (base[at] == '\r') {
+            if (next == end_) {
+                if (!eof_) {  // an LF may follow
+                    cursor_ = first_cursor;
+                    return Scan::kNeedMore;
+                }
+            } else if (base[next] == '\n') {
+                ++next;
+            }
+        }
+        return finish_record(record, column, next, 1, first_quoted);
+    }
+}
+
+CsvTokenizer::Scan CsvTokenizer::finish_record(std::size_t record, std::size_t fields,
+                                                std::size_t next,
+                                 std::size_t ending_breaks, bool first_quoted) {
+    record_line_ = line_;
+    line_ += ending_breaks + quoted_breaks_before(next);
+    pos_ = next;
+    if (!escaped_fields_.empty()) unescape_quotes();
+    record_fields_ = fields;
+    empty_line_ = fields == 1 && grid_[record].empty() && !first_quoted;
+    if (any_width_) return Scan::kRecord;
+    if (empty_line_) return Scan::kDropped;
+    if (fields > width_) {
+        fail(record_line_, "expected " + std::to_string(width_) +
+                               (width_ == 1 ? " field" : " fields") + ", found " +
+                               std::to_string(fields));
+    }
+    // Short records end in missing cells, so later fields never shift columns.
+    for (; fields < width_; ++fields) grid_[fields * run_capacity_ + record] = {};
+    return Scan::kRecord;
 }
 
 std::size_t CsvTokenizer::line_at(std::size_t offset) const {

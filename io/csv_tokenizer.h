@@ -49,7 +49,8 @@ public:
     const std::string& path() const { return file_.path(); }
 
 private:
-    enum class Scan { kRecord, kNeedMore, kEnd };
+    // A record read, a record dropped (an empty line), more bytes needed, the end of the file.
+    enum class Scan { kRecord, kDropped, kNeedMore, kEnd };
     static constexpr std::size_t kAnyWidth = 0;
     // The records' shape: `width` fields each (kAnyWidth: as many as a record has, empty lines
     // kept), up to `records` of them.
@@ -57,8 +58,17 @@ private:
     // Reads records from pos_, counting them in `records` up to max_records. A record cut short
     // by the end of the bytes read is not counted.
     Scan scan(std::size_t max_records, std::size_t& records);
-    // Scans the next block; false at the end of the bytes read.
-    bool next_block();
+    // Records of exactly width_ fields whose field ends are all found already.
+    void take_plain_records(std::size_t max_records, std::size_t& records);
+    std::size_t quoted_breaks_before(std::size_t offset);
+    // Any record, field end by field end.
+    Scan take_record(std::size_t record);
+    // Ends the record taken: line count, position, quotes, width.
+    Scan finish_record(std::size_t record, std::size_t fields, std::size_t next,
+                       std::size_t ending_breaks, bool first_quoted);
+    void set_field(std::string_view* slot, std::size_t begin, std::size_t end);
+    // Scans more blocks into the index; false when there are none left to scan.
+    bool scan_more();
     void restart_blocks();
     void widen();
     // Keeps the unconsumed bytes and reads more after them; sets eof_ when the file is done.
@@ -77,7 +87,7 @@ private:
     std::size_t consumed_before_buffer_ = 0;
     bool eof_ = false;
     bool refill_due_ = false;  // the last scan needed more bytes than the buffer holds
-    std::size_t line_ = 1;  // the line at pos_
+    std::size_t line_ = 1;     // the line at pos_
     std::size_t record_line_ = 1;
     bool empty_line_ = false;
     // The fields read, column by column: field c of record r is grid_[c * run_capacity_ + r].
@@ -85,18 +95,19 @@ private:
     std::size_t width_ = 1;
     std::size_t run_capacity_ = 1;
     bool any_width_ = true;
-    std::size_t record_fields_ = 0;  // the fields of the last record read
+    std::size_t record_fields_ = 0;            // the fields of the last record read
     std::vector<std::size_t> escaped_fields_;  // slots of the grid holding "" pairs
 
-    // The block being read: where it starts, its field ends and quoted line breaks not yet taken.
-    std::size_t block_ = 0;
-    std::size_t next_block_ = 0;
-    std::uint64_t field_ends_ = 0;
-    std::uint64_t quoted_breaks_ = 0;
+    // The blocks scanned from pos_ on: the field ends found (ends_[cursor_] is the next one),
+    // the quoted line breaks, the carry into the next block and where it starts.
+    std::unique_ptr<std::size_t[]> ends_;
+    std::size_t ends_capacity_ = 0;
+    CsvBlockIndex index_;
+    std::size_t cursor_ = 0;
+    std::vector<std::size_t> quoted_breaks_;
+    std::size_t break_cursor_ = 0;
     CsvBlockCarry carry_;
-    // A closing quote followed by text, found ahead of the record being read.
-    std::size_t stop_ = kNoStop;
-    static constexpr std::size_t kNoStop = ~std::size_t{0};
+    std::size_t next_block_ = 0;
 };
 
 }  // namespace kelvra

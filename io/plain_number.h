@@ -18,6 +18,10 @@ namespace plain_number_detail {
 
 inline constexpr double kPowersOfTen[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
+    1u,          10u,          100u,          1000u,          10000u,          100000u,
+    1000000u,    10000000u,    100000000u,    1000000000u,    10000000000u,    100000000000u,
+    1000000000000u, 10000000000000u, 100000000000000u, 1000000000000000u};
 
 // The value of the n (1 to 8) decimal digits at p; the bytes after them up to p + 8 are read and
 // ignored. Eight digits are converted at once: pairs, then fours, then the whole.
@@ -84,7 +88,7 @@ inline constexpr double kPowersOfTen[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e
     const std::uint64_t whole = up_to_sixteen_digits(p, at);
     const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
     const double magnitude =
-        static_cast<double>(whole * static_cast<std::uint64_t>(kPowersOfTen[fraction]) + part) /
+        static_cast<double>(whole * kIntegerPowersOfTen[fraction] + part) /
         kPowersOfTen[fraction];
     out.kind = ParsedNumber::kDouble;
     out.double_value = negative ? -magnitude : magnitude;

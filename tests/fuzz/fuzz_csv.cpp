@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the CSV reader; a table that reads must survive to_csv + read_csv.
 // The tokenizer must also give the same records, line numbers and errors with every block scanner,
-// and the quick number reading must agree with the general one on every field.
+// the same fields when read a run of records at a time, and the quick number reading must agree
+// with the general one on every field.
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -49,6 +50,61 @@ std::string records_of(const std::string& path, kelvra::CsvBlockScanner scanner)
     return out;
 }
 
+// The fields of the records read a few at a time with the width of the first, as text; or the
+// error that ended them (a run that fails gives none of its records).
+std::string runs_of(const std::string& path) {
+    std::string out;
+    try {
+        kelvra::InputFile file(path, "Cannot open file: ");
+        kelvra::CsvTokenizer tokenizer(file);
+        if (!tokenizer.next()) return out;
+        const std::size_t width = tokenizer.fields().size();
+        while (const std::size_t records = tokenizer.next_records(width, 3)) {
+            for (std::size_t r = 0; r < records; ++r) {
+                for (std::size_t c = 0; c < width; ++c) {
+                    const std::string_view field = tokenizer.column_fields(c)[r];
+                    out += ' ' + std::to_string(field.size()) + ':';
+                    out += field;
+                }
+                out += '\n';
+            }
+        }
+    } catch (const std::invalid_argument& error) {
+        return std::string("error ") + error.what();
+    }
+    return out;
+}
+
+// The same from one record at a time: empty lines dropped, short records filled up, a record
+// wider than the first an error.
+std::string runs_from_records(const std::string& path) {
+    std::string out;
+    try {
+        kelvra::InputFile file(path, "Cannot open file: ");
+        kelvra::CsvTokenizer tokenizer(file);
+        if (!tokenizer.next()) return out;
+        const std::size_t width = tokenizer.fields().size();
+        while (tokenizer.next()) {
+            if (tokenizer.empty_line()) continue;
+            const auto fields = tokenizer.fields();
+            if (fields.size() > width) {
+                return "error " + path + ": line " + std::to_string(tokenizer.line()) +
+                       ": expected " + std::to_string(width) + (width == 1 ? " field" : " fields") +
+                       ", found " + std::to_string(fields.size());
+            }
+            for (std::size_t c = 0; c < width; ++c) {
+                const std::string_view field = c < fields.size() ? fields[c] : std::string_view();
+                out += ' ' + std::to_string(field.size()) + ':';
+                out += field;
+            }
+            out += '\n';
+        }
+    } catch (const std::invalid_argument& error) {
+        return std::string("error ") + error.what();
+    }
+    return out;
+}
+
 void require_same_records(const std::uint8_t* data, std::size_t size) {
     const kelvra::fuzz::TempFile input("scan.csv");
     input.write(data, size);
@@ -57,6 +113,13 @@ void require_same_records(const std::uint8_t* data, std::size_t size) {
     if (best != portable) {
         std::fprintf(stderr, "block scanners differ:\n%s\n---\n%s\n", best.c_str(),
                      portable.c_str());
+        std::abort();
+    }
+    const std::string runs = runs_of(input.path());
+    const std::string expected = runs_from_records(input.path());
+    if (runs != expected) {
+        std::fprintf(stderr, "runs differ from records:\n%s\n---\n%s\n", runs.c_str(),
+                     expected.c_str());
         std::abort();
     }
 }
