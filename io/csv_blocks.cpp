@@ -134,7 +134,8 @@ bool more_blocks(std::size_t block, std::size_t to, const CsvBlockIndex& index) 
 
 #if defined(KELVRA_CSV_AVX2)
 
-ByteMasks byte_masks_sse2(const char* block) noexcept {
+// The masks with the baseline instruction set: SSE2 on x86-64.
+ByteMasks baseline_byte_masks(const char* block) noexcept {
     ByteMasks m{0, 0, 0, 0};
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i comma = _mm_set1_epi8(',');
@@ -153,14 +154,6 @@ ByteMasks byte_masks_sse2(const char* block) noexcept {
         m.lf |= bits(lf);
     }
     return m;
-}
-
-void scan_portable(const char* text, std::size_t from, std::size_t to, std::size_t data_end,
-                   CsvBlockCarry& carry, CsvBlockIndex& index) {
-    for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
-        const ByteMasks bytes = byte_masks_sse2(text + block);
-        add_block(bytes, prefix_xor(bytes.quote), block, data_end, carry, index);
-    }
 }
 
 __attribute__((target("avx2,pclmul,popcnt,bmi,bmi2"))) void scan_avx2(
@@ -187,7 +180,8 @@ __attribute__((target("avx2,pclmul,popcnt,bmi,bmi2"))) void scan_avx2(
 
 #else
 
-ByteMasks byte_masks_scalar(const char* block) noexcept {
+// The masks with no instruction set assumed.
+ByteMasks baseline_byte_masks(const char* block) noexcept {
     ByteMasks bytes{0, 0, 0, 0};
     for (std::size_t i = 0; i < kCsvBlock; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
@@ -202,15 +196,15 @@ ByteMasks byte_masks_scalar(const char* block) noexcept {
     return bytes;
 }
 
+#endif
+
 void scan_portable(const char* text, std::size_t from, std::size_t to, std::size_t data_end,
                    CsvBlockCarry& carry, CsvBlockIndex& index) {
     for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
-        const ByteMasks bytes = byte_masks_scalar(text + block);
+        const ByteMasks bytes = baseline_byte_masks(text + block);
         add_block(bytes, prefix_xor(bytes.quote), block, data_end, carry, index);
     }
 }
-
-#endif
 
 }  // namespace
 

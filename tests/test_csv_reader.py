@@ -182,6 +182,26 @@ def test_record_cut_by_block_end(read_bytes, cut):
     assert cells["b"][-3:] == [int("9" * (rest + 1)), "c\nd", "x"]
 
 
+# Columns whose cells change kind part-way through, at and around the rows the reader takes a
+# run at a time, between every layout a column can have: missing, int, double, text, mixed.
+KINDS = {"int": ("-17", -17), "double": ("2.5", 2.5), "text": ('"a,b"', "a,b"), "missing": ("", None)}
+KIND_CHANGES = [("missing", "int", 1), ("int", "double", 1023), ("int", "text", 1024),
+                ("text", "double", 1025), ("double", "int", 2048), ("missing", "text", 3000)]
+
+
+@pytest.mark.parametrize(("before", "after", "at"), KIND_CHANGES)
+def test_column_changes_kind_part_way(read_bytes, before, after, at):
+    rows = 3100
+    texts = [KINDS[before] if i < at else KINDS[after] for i in range(rows)]
+    # Every 7th row of a second column is missing, every 5th of the first holds the other kind.
+    lines = [f"{(KINDS[after] if i % 5 == 4 else t)[0]},{'' if i % 7 == 0 else i}"
+             for i, t in enumerate(texts)]
+    shape, cells = read_bytes(("a,b\n" + "\n".join(lines) + "\n").encode())
+    assert shape == (rows, 2)
+    assert cells["a"] == [(KINDS[after] if i % 5 == 4 else t)[1] for i, t in enumerate(texts)]
+    assert cells["b"] == [None if i % 7 == 0 else i for i in range(rows)]
+
+
 # Records whose quotes, CR LF pairs and lone CRs fall on every offset of the tokenizer's 64-byte
 # blocks: a quote and what follows it, or a CR and an LF, may lie in different blocks.
 QUOTING_AT_OFFSETS = b'"p""q","r\r\ns"\r\nu"v,"w"\r"y",z"\n"",""""\r'

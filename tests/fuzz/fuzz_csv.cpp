@@ -28,6 +28,11 @@ void require_same_number(std::string_view field) {
     }
 }
 
+void append_field(std::string& out, std::string_view field) {
+    out += ' ' + std::to_string(field.size()) + ':';
+    out += field;
+}
+
 // Everything a tokenizer gives for a file, as one text: each record's line, flag and fields,
 // then the error that ended it, if any.
 std::string records_of(const std::string& path, kelvra::CsvBlockScanner scanner) {
@@ -39,8 +44,7 @@ std::string records_of(const std::string& path, kelvra::CsvBlockScanner scanner)
             out += std::to_string(tokenizer.line()) + (tokenizer.empty_line() ? " e" : " r");
             for (const std::string_view field : tokenizer.fields()) {
                 require_same_number(field);
-                out += ' ' + std::to_string(field.size()) + ':';
-                out += field;
+                append_field(out, field);
             }
             out += '\n';
         }
@@ -50,40 +54,42 @@ std::string records_of(const std::string& path, kelvra::CsvBlockScanner scanner)
     return out;
 }
 
-// The fields of the records read a few at a time with the width of the first, as text; or the
-// error that ended them (a run that fails gives none of its records).
-std::string runs_of(const std::string& path) {
-    std::string out;
+// Opens the file, reads its first record and hands the tokenizer and that record's width to
+// `read`; an error, wherever it comes, is the whole text.
+template <class Read>
+std::string after_header(const std::string& path, Read read) {
     try {
         kelvra::InputFile file(path, "Cannot open file: ");
         kelvra::CsvTokenizer tokenizer(file);
-        if (!tokenizer.next()) return out;
-        const std::size_t width = tokenizer.fields().size();
+        if (!tokenizer.next()) return {};
+        return read(tokenizer, tokenizer.fields().size());
+    } catch (const std::invalid_argument& error) {
+        return std::string("error ") + error.what();
+    }
+}
+
+// The fields of the records read a few at a time with the width of the first, as text (a run
+// that fails gives none of its records).
+std::string runs_of(const std::string& path) {
+    return after_header(path, [](kelvra::CsvTokenizer& tokenizer, std::size_t width) {
+        std::string out;
         while (const std::size_t records = tokenizer.next_records(width, 3)) {
             for (std::size_t r = 0; r < records; ++r) {
                 for (std::size_t c = 0; c < width; ++c) {
-                    const std::string_view field = tokenizer.column_fields(c)[r];
-                    out += ' ' + std::to_string(field.size()) + ':';
-                    out += field;
+                    append_field(out, tokenizer.column_fields(c)[r]);
                 }
                 out += '\n';
             }
         }
-    } catch (const std::invalid_argument& error) {
-        return std::string("error ") + error.what();
-    }
-    return out;
+        return out;
+    });
 }
 
 // The same from one record at a time: empty lines dropped, short records filled up, a record
 // wider than the first an error.
 std::string runs_from_records(const std::string& path) {
-    std::string out;
-    try {
-        kelvra::InputFile file(path, "Cannot open file: ");
-        kelvra::CsvTokenizer tokenizer(file);
-        if (!tokenizer.next()) return out;
-        const std::size_t width = tokenizer.fields().size();
+    return after_header(path, [&path](kelvra::CsvTokenizer& tokenizer, std::size_t width) {
+        std::string out;
         while (tokenizer.next()) {
             if (tokenizer.empty_line()) continue;
             const auto fields = tokenizer.fields();
@@ -93,16 +99,12 @@ std::string runs_from_records(const std::string& path) {
                        ", found " + std::to_string(fields.size());
             }
             for (std::size_t c = 0; c < width; ++c) {
-                const std::string_view field = c < fields.size() ? fields[c] : std::string_view();
-                out += ' ' + std::to_string(field.size()) + ':';
-                out += field;
+                append_field(out, c < fields.size() ? fields[c] : std::string_view());
             }
             out += '\n';
         }
-    } catch (const std::invalid_argument& error) {
-        return std::string("error ") + error.what();
-    }
-    return out;
+        return out;
+    });
 }
 
 void require_same_records(const std::uint8_t* data, std::size_t size) {
