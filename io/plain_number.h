@@ -77,7 +77,9 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     if (point == 0) {
         const auto magnitude = static_cast<std::int64_t>(up_to_sixteen_digits(p, size));
         out.kind = ParsedNumber::kInt;
-        out.int_value = negative ? -magnitude : magnitude;
+        // Negated without a branch: 0 - m or m.
+        const std::int64_t mask = -static_cast<std::int64_t>(negative);
+        out.int_value = (magnitude ^ mask) - mask;
         return out;
     }
     // One '.' and at most 15 digits: the digits are an exact double, and so is the power of ten
@@ -87,11 +89,12 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     const std::size_t fraction = size - 1 - at;
     const std::uint64_t whole = up_to_sixteen_digits(p, at);
     const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
-    const double magnitude =
-        static_cast<double>(whole * kIntegerPowersOfTen[fraction] + part) /
-        kPowersOfTen[fraction];
+    const auto value = static_cast<std::int64_t>(whole * kIntegerPowersOfTen[fraction] + part);
+    const double magnitude = static_cast<double>(value) / kPowersOfTen[fraction];
+    // The sign goes on as a bit: signs vary from row to row, and a branch would mispredict.
     out.kind = ParsedNumber::kDouble;
-    out.double_value = negative ? -magnitude : magnitude;
+    out.double_value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
+                                             (std::uint64_t{negative} << 63));
     return out;
 #else
     (void)p;
