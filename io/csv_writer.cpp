@@ -20,9 +20,15 @@ constexpr std::size_t quoted_room(std::size_t n) { return 2 * n + 2; }
 
 char* write_quoted(char* out, std::string_view text) noexcept {
     *out++ = '"';
-    for (const char c : text) {
-        if (c == '"') *out++ = '"';
-        *out++ = c;
+    while (!text.empty()) {
+        // Each quote inside is doubled: copy up to and including it, then write it once more.
+        const auto* quote = static_cast<const char*>(std::memchr(text.data(), '"', text.size()));
+        const std::size_t run =
+            quote == nullptr ? text.size() : static_cast<std::size_t>(quote - text.data()) + 1;
+        std::memcpy(out, text.data(), run);
+        out += run;
+        if (quote != nullptr) *out++ = '"';
+        text.remove_prefix(run);
     }
     *out++ = '"';
     return out;

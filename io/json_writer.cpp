@@ -1,6 +1,8 @@
 // JSON writing: an array with one object per row, one row per line.
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../core/dataframe.h"
@@ -14,9 +16,14 @@ namespace {
 
 using kelvra::CellSource;
 
+// Text before a member of up to this many bytes is copied in one fixed-size move.
+constexpr std::size_t kShortPrefix = 32;
+
 struct JsonFormat {
-    // Before each member: ", " before all but the first, then the quoted name and ": ".
-    std::vector<std::string> prefixes;
+    // Before each member: ", " before all but the first, then the quoted name and ": ". They lie
+    // one after another in prefix_text, which ends in kShortPrefix bytes of padding.
+    std::string prefix_text;
+    std::vector<std::pair<std::size_t, std::size_t>> prefixes;  // offset and length of each
     const std::vector<std::string>* names;
     const std::string* path;
     std::size_t num_rows;
@@ -27,10 +34,12 @@ struct JsonFormat {
         std::memcpy(out, "  {", 3);
         return out + 3;
     }
+    // The room of the cell after the prefix takes the bytes a short prefix copies too many.
     char* before_cell(char* out, std::size_t column) const {
-        const std::string& prefix = prefixes[column];
-        std::memcpy(out, prefix.data(), prefix.size());
-        return out + prefix.size();
+        const auto [offset, length] = prefixes[column];
+        const std::size_t copied = length <= kShortPrefix ? kShortPrefix : length;
+        std::memcpy(out, prefix_text.data() + offset, copied);
+        return out + length;
     }
     char* row_end(char* out, std::size_t row) const {
         if (row + 1 < num_rows) {
@@ -80,23 +89,27 @@ void PyDataFrame::to_json(const std::string& path) const {
     kelvra::TextOutput output(path);
     char* out = output.cursor();
 
-    JsonFormat format{{}, &column_order, &path, num_rows, 0};
+    JsonFormat format{{}, {}, &column_order, &path, num_rows, 0};
     std::vector<kelvra::ColumnPtr> held;  // the columns stay alive while their storage is read
     std::vector<CellSource> columns;
     format.prefixes.reserve(column_order.size());
     held.reserve(column_order.size());
     columns.reserve(column_order.size());
     format.room = 3 + 3 + kelvra::kCopySlack;  // "  {" and "},\n"
+    static_assert(kShortPrefix <= kelvra::kCellRoom);
     for (const auto& name : column_order) {
-        std::string prefix = format.prefixes.empty() ? std::string() : std::string(", ");
+        const std::size_t offset = format.prefix_text.size();
+        if (!format.prefixes.empty()) format.prefix_text.append(", ");
         kelvra::require_utf8(name, path, name, std::nullopt);
-        kelvra::append_json_string(prefix, name);
-        prefix.append(": ");
-        format.room += prefix.size() + kelvra::kCellRoom;
-        format.prefixes.push_back(std::move(prefix));
+        kelvra::append_json_string(format.prefix_text, name);
+        format.prefix_text.append(": ");
+        const std::size_t length = format.prefix_text.size() - offset;
+        format.room += length + kelvra::kCellRoom;
+        format.prefixes.emplace_back(offset, length);
         held.push_back(column_map.at(name));
         columns.emplace_back(held.back().get());
     }
+    format.prefix_text.append(kShortPrefix, '\0');
 
     out = output.write(out, "[\n");
     out = kelvra::write_rows(output, out, columns, num_rows, format);

@@ -33,8 +33,12 @@ char* DoubleWriter::write_short(char* out, double v) noexcept {
             decimals_ = 0;
             return nullptr;
         }
-        digits = static_cast<std::uint64_t>(scaled + 0.5);
-        if (static_cast<double>(digits) / kScales[decimals] == magnitude) break;
+        // Signed conversions: x86-64 has no unsigned ones, and the digits fit either way.
+        const auto rounded = static_cast<std::int64_t>(scaled + 0.5);
+        if (static_cast<double>(rounded) / kScales[decimals] == magnitude) {
+            digits = static_cast<std::uint64_t>(rounded);
+            break;
+        }
     }
     decimals_ = decimals;
     while (decimals > 0 && digits % 10 == 0) {
@@ -57,11 +61,11 @@ char* DoubleWriter::write_short(char* out, double v) noexcept {
     }
     if (count > decimals) {
         if (v < 0) *out++ = '-';
-        const int whole = count - decimals;
-        write_uint(out, digits, count);
-        std::memmove(out + whole + 1, out + whole, static_cast<std::size_t>(decimals));
-        out[whole] = '.';
-        return out + count + 1;
+        char* const end = out + count + 1;
+        char* point = detail::write_low_digits_backward(end, digits, decimals) - 1;
+        *point = '.';
+        detail::write_digits_backward(point, digits);
+        return end;
     }
     const int fixed = 2 + decimals;  // "0.000ddd"
     const int scientific = count + (count > 1) + 4;

@@ -59,6 +59,21 @@ inline void write_digits_backward(char* end, std::uint64_t v) noexcept {
     }
 }
 
+// Writes the last `digits` decimal digits of v ending at end, with leading zeros; returns the
+// start of what it wrote and leaves in v what is left of it.
+inline char* write_low_digits_backward(char* end, std::uint64_t& v, int digits) noexcept {
+    for (; digits >= 2; digits -= 2) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + (v % 100) * 2, 2);
+        v /= 100;
+    }
+    if (digits != 0) {
+        *--end = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return end;
+}
+
 }  // namespace detail
 
 // Writes v in decimal with its digit count known; returns the end of the text.

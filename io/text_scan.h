@@ -52,7 +52,8 @@ struct JsonSpecial {
 // Whether text[0, n) holds a byte of Set. Bytes of [text, readable_end) past the text may be read
 // (they belong to the same buffer) and are ignored.
 template <class Set>
-bool contains_any(const char* text, std::size_t n, const char* readable_end) noexcept {
+[[gnu::always_inline]] inline bool contains_any(const char* text, std::size_t n,
+                                                const char* readable_end) noexcept {
     const char* p = text;
     const char* const end = text + n;
     while (end - p >= 16) {
