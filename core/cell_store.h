@@ -98,6 +98,10 @@ public:
 
     // Storage, for the operations that run one loop per column type.
     const std::uint64_t* payloads() const noexcept { return payload_.data(); }
+    // The type byte of each row while mixed(), otherwise nullptr.
+    const std::uint8_t* types() const noexcept { return mixed_ ? types_.data() : nullptr; }
+    // The string cells' bytes, or nullptr when the column has never held a string.
+    const StringData* strings() const noexcept { return strings_.get(); }
 
     // Appending a run of rows at a time, for the readers.
     //

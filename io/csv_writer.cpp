@@ -1,92 +1,120 @@
 // CSV writing: every value is written so that the reader gives it back.
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "../core/dataframe.h"
-#include "file_io.h"
-#include "number_text.h"
+#include "row_writer.h"
+#include "text_output.h"
+#include "text_scan.h"
 
 namespace {
 
-using kelvra::Column;
+using kelvra::CellSource;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-bool needs_quotes(std::string_view text) {
-    for (const char c : text) {
-        if (c == ',' || c == '"' || c == '\n' || c == '\r') return true;
+// The most bytes the quoted form of a text of n bytes takes.
+constexpr std::size_t quoted_room(std::size_t n) { return 2 * n + 2; }
+
+char* write_quoted(char* out, std::string_view text) noexcept {
+    *out++ = '"';
+    while (!text.empty()) {
+        // Each quote inside is doubled: copy up to and including it, then write it once more.
+        const auto* quote = static_cast<const char*>(std::memchr(text.data(), '"', text.size()));
+        const std::size_t run =
+            quote == nullptr ? text.size() : static_cast<std::size_t>(quote - text.data()) + 1;
+        std::memcpy(out, text.data(), run);
+        out += run;
+        if (quote != nullptr) *out++ = '"';
+        text.remove_prefix(run);
     }
-    return false;
+    *out++ = '"';
+    return out;
 }
 
-void append_quoted(std::string& out, std::string_view text) {
-    out += '"';
-    for (const char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
+bool needs_quotes(std::string_view text) {
+    return kelvra::csv_needs_quotes(text.data(), text.size(), text.data() + text.size());
 }
 
 // In a one-column table an empty field would make an empty line, which the reader skips.
-void append_text(std::string& out, std::string_view text, bool lone_column) {
-    if (needs_quotes(text) || (lone_column && text.empty())) {
-        append_quoted(out, text);
-    } else {
-        out.append(text);
+char* write_name(kelvra::TextOutput& output, char* out, std::string_view name, bool quote,
+                 bool lone_column) {
+    out = output.reserve(out, quoted_room(name.size()) + 1);
+    if (quote || needs_quotes(name) || (lone_column && name.empty())) {
+        return write_quoted(out, name);
     }
+    std::memcpy(out, name.data(), name.size());
+    return out + name.size();
 }
 
-void append_cell(std::string& out, const Column* column, std::size_t row, bool lone_column) {
-    if (column == nullptr || row >= column->size() || column->null_mask[row]) {
-        if (lone_column) out.append("\"\"");
-        return;
+struct CsvFormat {
+    std::size_t columns;
+    bool lone_column;
+
+    std::size_t row_room() const {
+        return columns * (kelvra::kCellRoom + 1) + 1 + kelvra::kCopySlack;
     }
-    column->values.visit(row, [&](auto v) {
-        using T = decltype(v);
-        if constexpr (std::is_same_v<T, std::int64_t>) {
-            kelvra::append_int(out, v);
-        } else if constexpr (std::is_same_v<T, double>) {
-            kelvra::append_double_lossless(out, v);
-        } else if constexpr (std::is_same_v<T, std::string_view>) {
-            append_text(out, v, lone_column);
-        } else {
-            out += v ? '1' : '0';
+    char* row_start(char* out, std::size_t) const { return out; }
+    char* before_cell(char* out, std::size_t column) const {
+        *out = ',';
+        return out + (column != 0);
+    }
+    char* row_end(char* out, std::size_t) const {
+        *out = '\n';
+        return out + 1;
+    }
+    char* missing(char* out) const {
+        if (!lone_column) return out;
+        out[0] = '"';
+        out[1] = '"';
+        return out + 2;
+    }
+    char* boolean(char* out, bool v) const {
+        *out = v ? '1' : '0';
+        return out + 1;
+    }
+    char* real(char* out, CellSource& source, double v) const {
+        return source.doubles.write(out, v);
+    }
+    char* string(kelvra::TextOutput& output, char* out, const CellSource& source, std::size_t,
+                 std::size_t row) const {
+        const std::string_view text = source.string_at(row);
+        if (kelvra::csv_needs_quotes(text.data(), text.size(), source.string_end) ||
+            (lone_column && text.empty())) {
+            out = output.reserve(out, quoted_room(text.size()) + row_room());
+            return write_quoted(out, text);
         }
-    });
-}
+        out = output.reserve(out, text.size() + row_room());
+        return kelvra::copy_cell(out, source, text);
+    }
+};
 
 }  // namespace
 
 void PyDataFrame::to_csv(const std::string& path) const {
-    kelvra::BufferedWriter writer(path);
-    std::string& out = writer.text();
+    kelvra::TextOutput output(path);
+    char* out = output.cursor();
     const std::vector<std::string> names = column_order;
     const bool lone_column = names.size() == 1;
 
-    std::vector<kelvra::ColumnPtr> columns;
+    std::vector<kelvra::ColumnPtr> held;  // the columns stay alive while their storage is read
+    std::vector<CellSource> columns;
+    held.reserve(names.size());
     columns.reserve(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i != 0) out += ',';
+        if (i != 0) out = output.write(out, ",");
         // The reader drops a byte-order mark at the start of the file, so a first name that
         // begins with one is quoted to keep it.
-        if (i == 0 && names[i].starts_with(kByteOrderMark)) {
-            append_quoted(out, names[i]);
-        } else {
-            append_text(out, names[i], lone_column);
-        }
-        columns.push_back(get_column(names[i]));
+        out = write_name(output, out, names[i], i == 0 && names[i].starts_with(kByteOrderMark),
+                         lone_column);
+        held.push_back(get_column(names[i]));
+        columns.emplace_back(held.back().get());
     }
-    out += '\n';
+    out = output.write(out, "\n");
 
-    for (std::size_t row = 0; row < num_rows; ++row) {
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            if (i != 0) out += ',';
-            append_cell(out, columns[i].get(), row, lone_column);
-        }
-        out += '\n';
-        writer.maybe_flush();
-    }
-    writer.finish();
+    CsvFormat format{names.size(), lone_column};
+    out = kelvra::write_rows(output, out, columns, num_rows, format);
+    output.finish(out);
 }

@@ -63,32 +63,4 @@ private:
     int fd_ = -1;
 };
 
-// Writers fill a buffer of about this size before handing it to the file.
-inline constexpr std::size_t kWriteChunk = 1 << 20;
-
-// Collects output text in memory and hands it to the file in large chunks. Text is appended to
-// text() directly; call maybe_flush() after each record and finish() at the end, which writes the
-// rest and closes the file, reporting any error.
-class BufferedWriter {
-public:
-    explicit BufferedWriter(const std::string& path) : file_(path) { text_.reserve(kWriteChunk + 4096); }
-
-    std::string& text() { return text_; }
-    void maybe_flush() {
-        if (text_.size() >= kWriteChunk) flush();
-    }
-    void finish() {
-        flush();
-        file_.close();
-    }
-
-private:
-    void flush() {
-        file_.write(text_);
-        text_.clear();
-    }
-    OutputFile file_;
-    std::string text_;
-};
-
 }  // namespace kelvra

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace kelvra {
 namespace {
@@ -24,27 +25,40 @@ constexpr std::array<char, 256> kEscape = make_escape_table();
 
 }  // namespace
 
-void append_json_string(std::string& out, std::string_view text) {
-    out.push_back('"');
+char* write_json_string(char* out, std::string_view text) noexcept {
+    *out++ = '"';
     std::size_t run_start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const char escape = kEscape[byte];
         if (escape == 0) continue;
-        // Plain bytes are copied in runs, so text without special characters costs one append.
-        out.append(text.data() + run_start, i - run_start);
+        // Plain bytes are copied in runs, so text without special characters costs one copy.
+        std::memcpy(out, text.data() + run_start, i - run_start);
+        out += i - run_start;
         run_start = i + 1;
+        *out++ = '\\';
         if (escape != 'u') {
-            const char pair[2] = {'\\', escape};
-            out.append(pair, 2);
+            *out++ = escape;
         } else {
             constexpr char kHex[] = "0123456789abcdef";
-            const char unicode[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
-            out.append(unicode, 6);
+            const char unicode[5] = {'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+            std::memcpy(out, unicode, 5);
+            out += 5;
         }
     }
-    out.append(text.data() + run_start, text.size() - run_start);
-    out.push_back('"');
+    if (run_start < text.size()) {  // an empty view may have no data pointer at all
+        std::memcpy(out, text.data() + run_start, text.size() - run_start);
+        out += text.size() - run_start;
+    }
+    *out++ = '"';
+    return out;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+    const std::size_t start = out.size();
+    out.resize(start + json_string_room(text.size()));
+    char* const end = write_json_string(out.data() + start, text);
+    out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 }  // namespace kelvra

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs each libFuzzer target for a bounded time on its seed corpus.
 # Usage: scripts/fuzz.sh BUILD_DIR SECONDS [target...]
-# (targets: csv and json, the readers; ops, the operations on what the readers produce)
+# (targets: csv and json, the readers; ops, the operations on what the readers produce;
+# numbers, the writers' number formatting)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$1
 seconds=$2
 shift 2
 readers=("$@")
-((${#readers[@]})) || readers=(csv json ops)
+((${#readers[@]})) || readers=(csv json ops numbers)
 
 export TMPDIR=${TMPDIR:-/dev/shm}
 status=0

@@ -45,6 +45,11 @@ TABLES = {
     "empty_names_among_others": ({"": [""], "b": [None]}, b",b\n,\n"),
     "bom_name_quoted": ({"\ufeffa": [1], "\ufeffb": [2]}, '"\ufeffa",\ufeffb\n1,2\n'.encode()),
     "utf8_text": ({"ville": ["Zürich"]}, "ville\nZürich\n".encode()),
+    # Fields are checked sixteen bytes at a time, up to the end of the column's text.
+    "special_byte_past_sixteen": (
+        {"t": ["abcdefghijklmnopq,r", 'abcdefghijklmnopqrstu"', "x\r"]},
+        b't\n"abcdefghijklmnopq,r"\n"abcdefghijklmnopqrstu"""\n"x\r"\n',
+    ),
 }
 
 

@@ -115,6 +115,17 @@ class TestEscaping:
     def test_quote_backslash_and_passthrough(self, tmp_path, value, text):
         assert only_cell(tmp_path, value) == text
 
+    def test_special_bytes_past_the_first_sixteen(self, tmp_path):
+        # Strings are checked sixteen bytes at a time, up to the end of the column's text.
+        cells = ["abcdefghijklmnopq\\", "abcdefghijklmnopqrstuü", 'abcdefghijklmnopqrstu"', "x\t"]
+        text = written(tmp_path, {"s": cells})
+        assert text.splitlines()[1:-1] == [
+            '  {"s": "abcdefghijklmnopq\\\\"},',
+            '  {"s": "abcdefghijklmnopqrstuü"},',
+            '  {"s": "abcdefghijklmnopqrstu\\""},',
+            '  {"s": "x\\t"}',
+        ]
+
     def test_column_names_escaped_and_valid(self, tmp_path):
         name = 'odd "name"\\\n\x00é'
         text = written(tmp_path, {name: ["v\x1f"]})

@@ -60,3 +60,16 @@ def test_freed_tables_give_their_memory_back():
         derived = [df * 2, df.filter_gt("d", 10.0), (df * 3).filter_gt("d", 0.0)]
         del df, derived
     assert resident_mb() - before < 8
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_cell_longer_than_the_output_buffer(tmp_path, fmt):
+    long_text = 'a"b,\\\n' * 600_000  # 3.6 MB, more with its quotes or escapes
+    df = kelvra.DataFrame()
+    df["i"] = [1, 2, 3]
+    df["s"] = ["x", long_text, "y"]
+    path = str(tmp_path / f"t.{fmt}")
+    getattr(df, f"to_{fmt}")(path)
+    back = getattr(kelvra, f"read_{fmt}")(path)
+    assert back["i"] == [1, 2, 3]
+    assert back["s"] == ["x", long_text, "y"]
