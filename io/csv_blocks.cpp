@@ -12,6 +12,18 @@ namespace kelvra {
 
 namespace {
 
+// What one block holds, as bit masks.
+struct CsvBlockStructure {
+    static constexpr int kNoStop = 64;
+    // Bit i for byte i: a comma or a line end (CR, or LF not after a CR) outside quoted fields.
+    std::uint64_t field_ends = 0;
+    // Line breaks (LF, CR not followed by LF) inside quoted fields, for the line count.
+    std::uint64_t quoted_breaks = 0;
+    // The offset of a closing quote followed by text (-1: the byte before the block), after
+    // which nothing was found; kNoStop when there is none.
+    int stop = kNoStop;
+};
+
 // One bit per byte of the block for each character that shapes a record.
 struct ByteMasks {
     std::uint64_t quote;

@@ -18,17 +18,6 @@ struct CsvBlockCarry {
     bool closing = false;      // the byte before is a closing quote whose follower is unchecked
 };
 
-struct CsvBlockStructure {
-    static constexpr int kNoStop = 64;
-    // Bit i for byte i: a comma or a line end (CR, or LF not after a CR) outside quoted fields.
-    std::uint64_t field_ends = 0;
-    // Line breaks (LF, CR not followed by LF) inside quoted fields, for the line count.
-    std::uint64_t quoted_breaks = 0;
-    // The offset of a closing quote followed by text (-1: the byte before the block), after
-    // which nothing was found; kNoStop when there is none.
-    int stop = kNoStop;
-};
-
 // What scanning stretches of blocks found, each stretch appended to the ones before.
 struct CsvBlockIndex {
     static constexpr std::size_t kNoStop = ~std::size_t{0};
