@@ -220,51 +220,47 @@ void CsvTokenizer::take_plain_records(std::size_t max_records, std::size_t& reco
             return;
         }
         cursor_ += width;
-        const std::size_t next = at + 1 + (base[at] == '\r' && base[at + 1] == '\n');
-        record_line_ = line_;
-        line_ += 1 + quoted_breaks_before(next);
-        pos_ = next;
-        if (!escaped_fields_.empty()) unescape_quotes();
-        record_fields_ = width;
+        pass_record(at + 1 + (base[at] == '\r' && base[at + 1] == '\n'), 1, width);
         empty_line_ = false;
         ++records;
     }
 }
 
-// The quoted line breaks before `offset` not counted yet, now counted.
-std::size_t CsvTokenizer::quoted_breaks_before(std::size_t offset) {
-    std::size_t breaks = 0;
-    while (break_cursor_ < quoted_breaks_.size() && quoted_breaks_[break_cursor_] < offset) {
-        ++breaks;
-        ++break_cursor_;
+// Moves past the record just taken, which ends before `next` with `ending_breaks` line breaks:
+// its line, the line count with the quoted line breaks in it, its quotes.
+[[gnu::always_inline]] inline void CsvTokenizer::pass_record(std::size_t next,
+                                                             std::size_t ending_breaks,
+                                                             std::size_t fields) {
+    record_line_ = line_;
+    line_ += ending_breaks;
+    for (; break_cursor_ < quoted_breaks_.size() && quoted_breaks_[break_cursor_] < next;
+         ++break_cursor_) {
+        ++line_;
     }
-    return breaks;
+    pos_ = next;
+    if (!escaped_fields_.empty()) unescape_quotes();
+    record_fields_ = fields;
 }
 
 CsvTokenizer::Scan CsvTokenizer::take_record(std::size_t record) {
     const char* const base = buffer_.get();
-    const std::size_t first_cursor = cursor_;
     escaped_fields_.clear();
     const bool first_quoted = base[pos_] == '"';
     std::size_t begin = pos_;
     std::size_t column = 0;
     for (;;) {
-        std::size_t at = end_;
         bool file_ends = false;
-        if (cursor_ == index_.count && !scan_more()) {
+        while (cursor_ == index_.count && !file_ends) {
+            if (scan_more()) continue;
             if (index_.stop != CsvBlockIndex::kNoStop) {
                 fail(line_at(index_.stop), "unexpected text after a closing quote");
             }
-            if (!eof_) {
-                cursor_ = first_cursor;
-                return Scan::kNeedMore;
-            }
+            if (!eof_) return Scan::kNeedMore;
             // The last record ends with the file.
             if (carry_.inside != 0) fail(line_at(begin), "unterminated quoted field");
             file_ends = true;
         }
-        if (cursor_ == index_.count && !file_ends) continue;  // the stretch scanned held no end
-        if (!file_ends) at = ends_[cursor_++];
+        const std::size_t at = file_ends ? end_ : ends_[cursor_++];
         if (column >= width_ && any_width_) widen();
         // Fields past the width are only counted.
         if (column < width_) set_field(grid_.data() + column * run_capacity_ + record, begin, at);
@@ -277,10 +273,7 @@ CsvTokenizer::Scan CsvTokenizer::take_record(std::size_t record) {
         std::size_t next = at + 1;
         if (base[at] == '\r') {
             if (next == end_) {
-                if (!eof_) {  // an LF may follow
-                    cursor_ = first_cursor;
-                    return Scan::kNeedMore;
-                }
+                if (!eof_) return Scan::kNeedMore;  // an LF may follow
             } else if (base[next] == '\n') {
                 ++next;
             }
@@ -290,13 +283,9 @@ CsvTokenizer::Scan CsvTokenizer::take_record(std::size_t record) {
 }
 
 CsvTokenizer::Scan CsvTokenizer::finish_record(std::size_t record, std::size_t fields,
-                                                std::size_t next,
-                                 std::size_t ending_breaks, bool first_quoted) {
-    record_line_ = line_;
-    line_ += ending_breaks + quoted_breaks_before(next);
-    pos_ = next;
-    if (!escaped_fields_.empty()) unescape_quotes();
-    record_fields_ = fields;
+                                                std::size_t next, std::size_t ending_breaks,
+                                                bool first_quoted) {
+    pass_record(next, ending_breaks, fields);
     empty_line_ = fields == 1 && grid_[record].empty() && !first_quoted;
     if (any_width_) return Scan::kRecord;
     if (empty_line_) return Scan::kDropped;

@@ -60,7 +60,7 @@ private:
     Scan scan(std::size_t max_records, std::size_t& records);
     // Records of exactly width_ fields whose field ends are all found already.
     void take_plain_records(std::size_t max_records, std::size_t& records);
-    std::size_t quoted_breaks_before(std::size_t offset);
+    void pass_record(std::size_t next, std::size_t ending_breaks, std::size_t fields);
     // Any record, field end by field end.
     Scan take_record(std::size_t record);
     // Ends the record taken: line count, position, quotes, width.
