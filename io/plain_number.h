@@ -23,21 +23,27 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     1000000u,    10000000u,    100000000u,    1000000000u,    10000000000u,    100000000000u,
     1000000000000u, 10000000000000u, 100000000000000u, 1000000000000000u};
 
-// The value of the n (1 to 8) decimal digits at p; the bytes after them up to p + 8 are read and
-// ignored. Eight digits are converted at once: pairs, then fours, then the whole.
-[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p, std::size_t n) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    // The digits move to the top bytes; the zero bytes shifted in below them become '0's.
-    v <<= 8 * (8 - n);
-    v |= n == 8 ? 0 : 0x3030303030303030u >> (8 * n);
-    v -= 0x3030303030303030u;
+// The value of n (1 to 8) digits given as byte values 0 to 9 in `values`, the first digit in the
+// lowest byte; the bytes above the n are ignored. Eight digits are converted at once: pairs, then
+// fours, then the whole.
+[[gnu::always_inline]] inline std::uint64_t eight_digit_values(std::uint64_t values, std::size_t n) noexcept {
+    // The digits move to the top bytes, with zero digits shifted in below them.
+    std::uint64_t v = values << (8 * (8 - n));
     v = v * 10 + (v >> 8);
     constexpr std::uint64_t kMask = 0x000000FF000000FFu;
     constexpr std::uint64_t kHundredMillion = 100 + (std::uint64_t{1000000} << 32);
     constexpr std::uint64_t kTenThousand = 1 + (std::uint64_t{10000} << 32);
     return ((v & kMask) * kHundredMillion + ((v >> 16) & kMask) * kTenThousand) >> 32;
+}
+
+// The value of the n (1 to 8) decimal digits at p; the bytes after them up to p + 8 are read and
+// ignored.
+[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p, std::size_t n) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    // Only the bytes after the digits can borrow, and borrows move up, away from the digits.
+    return eight_digit_values(v - 0x3030303030303030u, n);
 }
 
 // The value of the n (0 to 16) decimal digits at p.
@@ -73,9 +79,13 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     if (((digits | points) & field) != field) return {};
 
     ParsedNumber out;
+    // The values of the first eight digits, already in hand.
+    std::uint64_t first_eight;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
     const unsigned point = points & field;
     if (point == 0) {
-        const auto magnitude = static_cast<std::int64_t>(up_to_sixteen_digits(p, size));
+        const auto magnitude = static_cast<std::int64_t>(
+            size <= 8 ? eight_digit_values(first_eight, size) : up_to_sixteen_digits(p, size));
         out.kind = ParsedNumber::kInt;
         // Negated without a branch: 0 - m or m.
         const std::int64_t mask = -static_cast<std::int64_t>(negative);
@@ -87,7 +97,8 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     if ((point & (point - 1)) != 0 || size == 1) return {};
     const auto at = static_cast<std::size_t>(std::countr_zero(point));
     const std::size_t fraction = size - 1 - at;
-    const std::uint64_t whole = up_to_sixteen_digits(p, at);
+    const std::uint64_t whole =
+        at - 1 < 8 ? eight_digit_values(first_eight, at) : up_to_sixteen_digits(p, at);
     const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
     const auto value = static_cast<std::int64_t>(whole * kIntegerPowersOfTen[fraction] + part);
     const double magnitude = static_cast<double>(value) / kPowersOfTen[fraction];
