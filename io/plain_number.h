@@ -53,6 +53,13 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     return up_to_eight_digits(p, n - 8) * 100000000u + up_to_eight_digits(p + n - 8, 8);
 }
 
+// The value of the n (0 to 16) decimal digits at p, whose first eight digit values are already
+// in `first_eight` (as for eight_digit_values).
+[[gnu::always_inline]] inline std::uint64_t digits_at(std::uint64_t first_eight, const char* p,
+                                                      std::size_t n) noexcept {
+    return n - 1 < 8 ? eight_digit_values(first_eight, n) : up_to_sixteen_digits(p, n);
+}
+
 }  // namespace plain_number_detail
 
 // Reads the field [p, p + size) when it is a plain number as above; kNone for any other text,
@@ -84,8 +91,7 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
     const unsigned point = points & field;
     if (point == 0) {
-        const auto magnitude = static_cast<std::int64_t>(
-            size <= 8 ? eight_digit_values(first_eight, size) : up_to_sixteen_digits(p, size));
+        const auto magnitude = static_cast<std::int64_t>(digits_at(first_eight, p, size));
         out.kind = ParsedNumber::kInt;
         // Negated without a branch: 0 - m or m.
         const std::int64_t mask = -static_cast<std::int64_t>(negative);
@@ -97,8 +103,7 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     if ((point & (point - 1)) != 0 || size == 1) return {};
     const auto at = static_cast<std::size_t>(std::countr_zero(point));
     const std::size_t fraction = size - 1 - at;
-    const std::uint64_t whole =
-        at - 1 < 8 ? eight_digit_values(first_eight, at) : up_to_sixteen_digits(p, at);
+    const std::uint64_t whole = digits_at(first_eight, p, at);
     const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
     const auto value = static_cast<std::int64_t>(whole * kIntegerPowersOfTen[fraction] + part);
     const double magnitude = static_cast<double>(value) / kPowersOfTen[fraction];
