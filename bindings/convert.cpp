@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "../core/column_builder.h"
+#include "../core/column_view.h"
+
 namespace py = pybind11;
 
 namespace kelvra {
@@ -14,7 +17,7 @@ namespace {
 
 // Appends the text of a str (or str subclass) as UTF-8. A lone surrogate fails here; the
 // library's own strict conversion then raises its usual error for the object's type.
-void push_text(Column& column, PyObject* text) {
+void push_text(ColumnBuilder& column, PyObject* text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) {
@@ -25,7 +28,7 @@ void push_text(Column& column, PyObject* text) {
     column.push_string({data, static_cast<std::size_t>(size)});
 }
 
-void append_from_python(Column& column, PyObject* item) {
+void append_from_python(ColumnBuilder& column, PyObject* item) {
     if (item == Py_None) {
         column.push_null();
     } else if (PyBool_Check(item)) {
@@ -50,9 +53,9 @@ void append_from_python(Column& column, PyObject* item) {
     }
 }
 
-PyObject* cell_to_python(const Column& column, std::size_t i) {
-    if (column.is_null(i)) return Py_NewRef(Py_None);
-    return column.values.visit(i, [](auto v) -> PyObject* {
+PyObject* cell_to_python(const ColumnView& column, std::size_t i) {
+    if (column.missing(i)) return Py_NewRef(Py_None);
+    return column.visit(i, [](auto v) -> PyObject* {
         using T = decltype(v);
         if constexpr (std::is_same_v<T, std::int64_t>) {
             return PyLong_FromLongLong(v);
@@ -70,13 +73,15 @@ PyObject* cell_to_python(const Column& column, std::size_t i) {
 
 ColumnPtr column_from_python(const std::vector<py::object>& values) {
     auto column = std::make_shared<Column>();
-    column->reserve(values.size());
-    for (const auto& value : values) append_from_python(*column, value.ptr());
-    column->trim();
+    ColumnBuilder build(*column);
+    build.reserve(values.size());
+    for (const auto& value : values) append_from_python(build, value.ptr());
+    build.finish();
     return column;
 }
 
-py::typing::List<py::object> column_to_python(const Column& column) {
+py::typing::List<py::object> column_to_python(const Column& source) {
+    const ColumnView column(source);
     const std::size_t n = column.size();
     auto list = py::reinterpret_steal<py::list>(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) throw py::error_already_set();
@@ -85,9 +90,9 @@ py::typing::List<py::object> column_to_python(const Column& column) {
         if (item == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(raw, static_cast<Py_ssize_t>(i), item);
     };
-    const std::optional<CellType> type = column.values.single_type();
-    const std::uint64_t* payloads = column.values.payloads();
-    if ((type == kInt || type == kDouble) && !column.null_mask.any_missing()) {
+    const std::optional<CellType> type = column.single_type();
+    const std::uint64_t* payloads = column.payloads();
+    if ((type == kInt || type == kDouble) && !column.any_missing()) {
         // One loop per type for the common columns without missing rows.
         if (type == kInt) {
             for (std::size_t i = 0; i < n; ++i) {

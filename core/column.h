@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "cell.h"
 #include "cell_store.h"
@@ -32,46 +31,18 @@ public:
     Column() : dtype("object") {}
     explicit Column(std::string label) : dtype(std::move(label)) {}
 
+    // Appending, one cell at a time (ColumnBuilder appends runs of rows as well).
     void push_back(const CellValue& cell);
-    void push_null() {
-        values.push_missing();
-        null_mask.push_back(true);
-    }
-    void push_int(std::int64_t v) {
-        values.push_int(v);
-        null_mask.push_back(false);
-    }
-    void push_double(double v) {
-        values.push_double(v);
-        null_mask.push_back(false);
-    }
-    void push_bool(bool v) {
-        values.push_bool(v);
-        null_mask.push_back(false);
-    }
-    void push_string(std::string_view v) {
-        values.push_string(v);
-        null_mask.push_back(false);
-    }
-    // Removes the last row.
-    void pop_back() {
-        values.pop_back();
-        null_mask.pop_back();
-    }
-    void reserve(std::size_t n) {
-        values.reserve(n);
-        null_mask.reserve(n);
-    }
-    // Gives back room reserved far beyond the column's length.
-    void trim() {
-        values.trim();
-        null_mask.trim();
-    }
+    void push_null();
+    void push_int(std::int64_t v);
+    void push_double(double v);
+    void push_bool(bool v);
+    void push_string(std::string_view v);
 
     bool is_null(std::size_t i) const { return i < null_mask.size() && null_mask[i]; }
-    std::size_t size() const { return values.size(); }
+    std::size_t size() const { return values.size; }
     // A present row as one cell value (the edges only: no operation goes through it).
-    CellValue cell(std::size_t i) const { return values.cell(i); }
+    CellValue cell(std::size_t i) const;
 
     // A new column holding the cells at the given ascending positions; positions past the end
     // are skipped.
@@ -84,10 +55,6 @@ public:
     NumericTotal sum_and_count() const;
     // The positions below `limit` of the present rows whose numeric reading exceeds `value`.
     RowIndexList rows_greater_than(double value, std::size_t limit) const;
-
-private:
-    // Drops per-row storage that the column's cells turn out not to need.
-    void settle();
 };
 
 using ColumnPtr = std::shared_ptr<Column>;

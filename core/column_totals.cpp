@@ -3,6 +3,8 @@
 // advance side by side, a block of rows at a time, so that the processor overlaps them.
 #include "column_totals.h"
 
+#include "column_view.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -15,7 +17,7 @@ constexpr std::size_t kBlock = 256;
 constexpr std::size_t kLanes = 8;
 
 struct Lane {
-    const Column* column;
+    const std::uint64_t* payloads;
     bool doubles;  // payloads are doubles, else integers or booleans
     std::size_t rows;
     double sum = 0.0;
@@ -50,7 +52,7 @@ void sum_lanes(Lane* lanes, std::size_t count) {
     for (std::size_t begin = 0; begin < longest; begin += kBlock) {
         for (std::size_t c = 0; c < count; ++c) {
             const Lane& lane = lanes[c];
-            const std::uint64_t* p = lane.column->values.payloads();
+            const std::uint64_t* p = lane.payloads;
             const std::size_t end = std::min(lane.rows, begin + kBlock);
             if (lane.doubles && end == begin + kBlock) {
                 values[c] = reinterpret_cast<const double*>(p + begin);
@@ -81,11 +83,12 @@ std::vector<NumericTotal> column_totals(const std::vector<const Column*>& column
     std::vector<std::size_t> lane_of;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const Column& column = *columns[i];
-        const std::optional<CellType> type = column.values.single_type();
+        const ColumnView view(column);
+        const std::optional<CellType> type = view.single_type();
         if (!type) {
             totals[i] = column.sum_and_count();  // mixed: a loop of its own over the type bytes
         } else if (*type != kString && column.size() > 0) {
-            lanes.push_back(Lane{&column, *type == kDouble, column.size()});
+            lanes.push_back(Lane{view.payloads(), *type == kDouble, column.size()});
             lane_of.push_back(i);
             totals[i].count = column.size() - column.null_mask.count_missing();
         }

@@ -5,9 +5,15 @@
 using kelvra::ColumnPtr;
 
 void PyDataFrame::set_column(const std::string& name, ColumnPtr column) {
+    const std::size_t rows = column->size();
     // A replaced column keeps its place in the order; a new name goes last.
-    if (column_map.insert_or_assign(name, std::move(column)).second) column_order.push_back(name);
-    recompute_num_rows();
+    if (column_map.insert_or_assign(name, std::move(column)).second) {
+        column_order.push_back(name);
+        // A new column can only lengthen the table: no need to look at the others.
+        num_rows = std::max(num_rows, rows);
+    } else {
+        recompute_num_rows();
+    }
 }
 
 ColumnPtr PyDataFrame::get_column(const std::string& name) const {

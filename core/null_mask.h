@@ -1,6 +1,7 @@
 // The missing-value mask of a column: one bit per row, 64 rows per word, bit i set when row i is
 // missing. Bits past the last row of the last word are always clear, so that counting and
-// skipping work a word at a time.
+// skipping work a word at a time. The count of missing rows is kept as rows are appended, so
+// asking whether any is missing costs nothing however long the column.
 #pragma once
 
 #include <algorithm>
@@ -22,10 +23,12 @@ public:
     void push_back(bool missing) {
         if (size_ % kBits == 0) words_.push_back(0);
         words_.back() |= std::uint64_t{missing} << (size_ % kBits);
+        missing_ += missing;
         ++size_;
     }
     void pop_back() noexcept {
         --size_;
+        missing_ -= (words_.back() >> (size_ % kBits)) & 1u;
         words_.back() &= ~(std::uint64_t{1} << (size_ % kBits));
         if (size_ % kBits == 0) words_.pop_back();
     }
@@ -33,6 +36,9 @@ public:
     void append(const std::uint64_t* bits, std::size_t n) {
         const std::size_t shift = size_ % kBits;
         const std::size_t words = word_count(n);
+        for (std::size_t w = 0; w < words; ++w) {
+            missing_ += static_cast<std::size_t>(std::popcount(bits[w]));
+        }
         if (shift == 0) {
             words_.append(bits, words);
         } else {
@@ -51,31 +57,22 @@ public:
     void assign_present(std::size_t n) {
         words_.assign(word_count(n), 0);
         size_ = n;
+        missing_ = 0;
     }
-    void set(std::size_t i) noexcept { words_[i / kBits] |= std::uint64_t{1} << (i % kBits); }
 
     std::size_t word_count() const noexcept { return words_.size(); }
     std::uint64_t word(std::size_t w) const noexcept { return words_[w]; }
     const std::uint64_t* words() const noexcept { return words_.data(); }
-    std::uint64_t* mutable_words() noexcept { return words_.data(); }
 
-    std::size_t count_missing() const noexcept {
-        std::size_t n = 0;
-        for (const std::uint64_t w : words_) n += static_cast<std::size_t>(std::popcount(w));
-        return n;
-    }
-    bool any_missing() const noexcept {
-        for (const std::uint64_t w : words_) {
-            if (w != 0) return true;
-        }
-        return false;
-    }
+    std::size_t count_missing() const noexcept { return missing_; }
+    bool any_missing() const noexcept { return missing_ != 0; }
 
     static std::size_t word_count(std::size_t rows) noexcept { return (rows + kBits - 1) / kBits; }
 
 private:
     PodBuffer<std::uint64_t> words_;
     std::size_t size_ = 0;
+    std::size_t missing_ = 0;
 };
 
 }  // namespace kelvra

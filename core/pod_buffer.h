@@ -97,13 +97,14 @@ public:
         data_ = nullptr;
         size_ = capacity_ = 0;
     }
-    // Gives back reserved room far beyond the size, once a column is complete.
-    void trim() {
-        if (capacity_ - size_ <= size_ / 8 + 64) return;
-        if (size_ == 0) {
+    // Gives back reserved room far beyond the size, once a column is complete, keeping `slack`
+    // values of room after the last.
+    void trim(std::size_t slack = 0) {
+        if (capacity_ - size_ <= size_ / 8 + 64 + slack) return;
+        if (size_ == 0 && slack == 0) {
             reset();
         } else {
-            reallocate(size_);
+            reallocate(size_ + slack);
         }
     }
 

@@ -1,7 +1,9 @@
 // head(n) and the fixed-width text table it shows.
+#include <optional>
 #include <ostream>
 
 #include "../io/number_text.h"
+#include "column_view.h"
 #include "dataframe.h"
 
 namespace {
@@ -15,17 +17,17 @@ void append_field(std::string& out, std::string_view text) {
     out.append(text);
 }
 
-void append_cell(std::string& out, const kelvra::Column* column, std::size_t row) {
+void append_cell(std::string& out, const kelvra::ColumnView* column, std::size_t row) {
     if (column == nullptr || row >= column->size()) {
         out.append(kFieldWidth, ' ');
         return;
     }
-    if (column->is_null(row)) {
+    if (column->missing(row)) {
         append_field(out, "NaN");
         return;
     }
     char buf[kelvra::kNumberTextMax];
-    column->values.visit(row, [&](auto v) {
+    column->visit(row, [&](auto v) {
         using T = decltype(v);
         if constexpr (std::is_same_v<T, std::int64_t>) {
             append_field(out, {buf, kelvra::format_int(buf, v)});
@@ -52,11 +54,15 @@ PyDataFrame PyDataFrame::head(std::size_t n) const {
 std::string PyDataFrame::render() const {
     if (column_map.empty()) return "Empty DataFrame\n";
     std::string out;
-    std::vector<const kelvra::Column*> columns;
+    std::vector<std::optional<kelvra::ColumnView>> columns;
     columns.reserve(column_order.size());
     for (const auto& name : column_order) {
         const auto it = column_map.find(name);
-        columns.push_back(it == column_map.end() ? nullptr : it->second.get());
+        if (it == column_map.end()) {
+            columns.emplace_back();
+        } else {
+            columns.emplace_back(*it->second);
+        }
     }
     for (std::size_t j = 0; j < column_order.size(); ++j) {
         if (j) out += ' ';
@@ -72,7 +78,7 @@ std::string PyDataFrame::render() const {
     for (std::size_t row = 0; row < shown; ++row) {
         for (std::size_t j = 0; j < columns.size(); ++j) {
             if (j) out += ' ';
-            append_cell(out, columns[j], row);
+            append_cell(out, columns[j] ? &*columns[j] : nullptr, row);
         }
         out += '\n';
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../core/column_builder.h"
 #include "number_text.h"
 #include "plain_number.h"
 
@@ -28,7 +29,7 @@ using MissingBits = std::uint64_t[kChunk / NullMask::kBits];
     return parse_whole_number(field);
 }
 
-void append_one(Column& column, std::string_view field) {
+void append_one(ColumnBuilder& column, std::string_view field) {
     if (field.empty()) {
         column.push_null();
         return;
@@ -42,7 +43,7 @@ void append_one(Column& column, std::string_view field) {
             column.push_double(number.double_value);
             break;
         default:
-            column.push_string(field);
+            column.push_string(field, true);
             break;
     }
 }
@@ -50,9 +51,10 @@ void append_one(Column& column, std::string_view field) {
 // Numbers of the column's one type go straight into its payloads, up to the first field of
 // another kind; returns the rows taken.
 template <ParsedNumber::Kind kKind>
-std::size_t append_number_run(Column& column, const std::string_view* fields, std::size_t rows) {
+std::size_t append_number_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows) {
     constexpr CellType kType = kKind == ParsedNumber::kInt ? kInt : kDouble;
-    std::uint64_t* const slots = column.values.payload_run(kType, rows);
+    std::uint64_t* const slots = column.number_run(kType, rows);
     if (slots == nullptr) return 0;
     MissingBits missing{};
     bool any_present = false;
@@ -73,50 +75,41 @@ std::size_t append_number_run(Column& column, const std::string_view* fields, st
         }
         any_present = true;
     }
-    column.values.commit_payloads(kType, k, any_present);
-    column.null_mask.append(missing, k);
+    column.commit_number_run(kType, k, missing, any_present);
     return k;
 }
 
-// Appends the field's bytes sixteen at a time: the copy may read and write up to 15 bytes past
-// the field, which the tokenizer's buffer and the room made here hold.
-void append_text(PodBuffer<char>& bytes, std::string_view field) {
-    char* const out = bytes.extend_uninitialised(field.size() + 16);
-    for (std::size_t i = 0; i < field.size(); i += 16) std::memcpy(out + i, field.data() + i, 16);
-    bytes.set_size(bytes.size() + field.size());
-}
-
-// Text goes straight into the column's string bytes, up to the first number; returns the rows
+// Text goes straight into the column's string cells, up to the first number; returns the rows
 // taken.
-std::size_t append_string_run(Column& column, const std::string_view* fields, std::size_t rows) {
-    StringData* const strings = column.values.string_run(rows);
-    if (strings == nullptr) return 0;
-    std::uint64_t* const ends = strings->offsets.extend_uninitialised(rows);
+std::size_t append_string_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows) {
+    std::optional<ColumnBuilder::StringRun> run = column.string_run(rows);
+    if (!run) return 0;
+    PackedString* const cells = run->cells;
     MissingBits missing{};
     std::size_t k = 0;
     for (; k < rows; ++k, ++fields) {
         const std::string_view field = *fields;
         if (field.empty()) {
             missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
+            cells[k] = PackedString{};
         } else if (may_be_number(field.front()) && read_number(field).kind != ParsedNumber::kNone) {
             break;
         } else {
-            append_text(strings->bytes, field);
+            cells[k] = run->packer.pack(field, true);
         }
-        ends[k] = strings->bytes.size();
     }
-    strings->offsets.set_size(strings->offsets.size() + k);
-    column.values.commit_strings(k);
-    column.null_mask.append(missing, k);
+    column.commit_string_run(k, missing);
     return k;
 }
 
 // Any cell of a column that mixes types; returns the rows taken, up to the first string when the
 // column holds no strings yet.
-std::size_t append_mixed_run(Column& column, const std::string_view* fields, std::size_t rows) {
-    const std::optional<CellStore::MixedRun> found = column.values.mixed_run(rows);
+std::size_t append_mixed_run(ColumnBuilder& column, const std::string_view* fields,
+                             std::size_t rows) {
+    std::optional<ColumnBuilder::MixedRun> found = column.mixed_run(rows);
     if (!found) return 0;
-    const CellStore::MixedRun run = *found;
+    ColumnBuilder::MixedRun& run = *found;
     MissingBits missing{};
     std::size_t k = 0;
     for (; k < rows; ++k, ++fields) {
@@ -132,24 +125,22 @@ std::size_t append_mixed_run(Column& column, const std::string_view* fields, std
             } else if (number.kind == ParsedNumber::kDouble) {
                 payload = std::bit_cast<std::uint64_t>(number.double_value);
                 type = kDouble;
-            } else if (run.strings == nullptr) {
+            } else if (!run.strings) {
                 break;
             } else {
-                append_text(run.strings->bytes, field);
+                payload = run.strings->append(field, true);
                 type = kString;
             }
         }
         run.payloads[k] = payload;
         run.types[k] = static_cast<std::uint8_t>(type);
-        if (run.ends != nullptr) run.ends[k] = run.strings->bytes.size();
     }
-    column.values.commit_mixed(k);
-    column.null_mask.append(missing, k);
+    column.commit_mixed_run(k, missing);
     return k;
 }
 
-std::size_t append_run(Column& column, const std::string_view* fields, std::size_t rows) {
-    const std::optional<CellType> type = column.values.single_type();
+std::size_t append_run(ColumnBuilder& column, const std::string_view* fields, std::size_t rows) {
+    const std::optional<CellType> type = column.single_type();
     if (!type) return append_mixed_run(column, fields, rows);
     switch (*type) {
         case kInt:
@@ -165,7 +156,8 @@ std::size_t append_run(Column& column, const std::string_view* fields, std::size
 
 }  // namespace
 
-void append_csv_fields(Column& column, const std::string_view* fields, std::size_t rows) {
+void append_csv_fields(Column& target, const std::string_view* fields, std::size_t rows) {
+    ColumnBuilder column(target);
     while (rows != 0) {
         const std::size_t chunk = std::min(rows, kChunk);
         const std::size_t taken = append_run(column, fields, chunk);

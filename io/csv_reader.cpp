@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../core/column_builder.h"
 #include "../core/dataframe.h"
 #include "csv_tokenizer.h"
 #include "file_io.h"
@@ -59,12 +60,13 @@ public:
         const auto guess =
             static_cast<std::size_t>(static_cast<double>(remaining) / per_row * 1.05);
         const std::size_t more = std::min(guess, remaining / columns_) + 16;
-        for (Column* column : columns) {
-            column->reserve(rows_read + more);
+        for (Column* target : columns) {
+            kelvra::ColumnBuilder column(*target);
+            column.reserve(rows_read + more);
             // String bytes grow as they did in the rows so far.
-            const std::size_t bytes = column->values.string_bytes();
+            const std::size_t bytes = column.string_bytes();
             if (bytes > 0) {
-                column->values.reserve_string_bytes(static_cast<std::size_t>(
+                column.reserve_string_bytes(static_cast<std::size_t>(
                     static_cast<double>(bytes) / static_cast<double>(rows_read) *
                     static_cast<double>(more)));
             }
@@ -89,14 +91,13 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
     } while (has_header && tokenizer.empty_line());
     if (!has_header) return table;
 
-    // The names are unique after renaming, so each column is placed directly; the row count is
-    // computed once at the end rather than on every insertion (a header may have many names).
+    // The names are unique after renaming; the columns go into the table once they are filled.
+    std::vector<std::string> names = unique_column_names(tokenizer.fields());
+    std::vector<kelvra::ColumnPtr> filled;
     std::vector<Column*> columns;
-    for (std::string& name : unique_column_names(tokenizer.fields())) {
-        auto column = std::make_shared<Column>();
-        columns.push_back(column.get());
-        table.column_map.emplace(name, std::move(column));
-        table.column_order.push_back(std::move(name));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        filled.push_back(std::make_shared<Column>());
+        columns.push_back(filled.back().get());
     }
     const std::size_t width = columns.size();
 
@@ -110,7 +111,9 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
         if (rows == 0) reservation.reserve(tokenizer, records, columns);
         rows += records;
     }
-    for (Column* column : columns) column->trim();
-    table.recompute_num_rows();
+    for (std::size_t i = 0; i < width; ++i) {
+        kelvra::ColumnBuilder(*columns[i]).finish();
+        table.set_column(names[i], std::move(filled[i]));
+    }
     return table;
 }

@@ -80,14 +80,14 @@ struct CsvFormat {
     }
     char* string(kelvra::TextOutput& output, char* out, const CellSource& source, std::size_t,
                  std::size_t row) const {
-        const std::string_view text = source.string_at(row);
-        if (kelvra::csv_needs_quotes(text.data(), text.size(), source.string_end) ||
+        const std::string_view text = source.cells.string_at(row);
+        if (kelvra::csv_needs_quotes(text.data(), text.size(), kelvra::readable_end(text)) ||
             (lone_column && text.empty())) {
             out = output.reserve(out, quoted_room(text.size()) + row_room());
             return write_quoted(out, text);
         }
         out = output.reserve(out, text.size() + row_room());
-        return kelvra::copy_cell(out, source, text);
+        return kelvra::copy_cell(out, text);
     }
 };
 
@@ -110,7 +110,7 @@ void PyDataFrame::to_csv(const std::string& path) const {
         out = write_name(output, out, names[i], i == 0 && names[i].starts_with(kByteOrderMark),
                          lone_column);
         held.push_back(get_column(names[i]));
-        columns.emplace_back(held.back().get());
+        columns.emplace_back(*held.back());
     }
     out = output.write(out, "\n");
 

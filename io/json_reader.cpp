@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/column_builder.h"
 #include "../core/dataframe.h"
 #include "file_io.h"
 #include "json_error.h"
@@ -292,7 +293,7 @@ private:
         if (it != index_.end()) return it->second;
         const bool plain = key.find_first_of("\"\\") == std::string_view::npos;
         auto column = std::make_shared<kelvra::Column>();
-        if (reserve_rows_ > 0) column->reserve(reserve_rows_);
+        if (reserve_rows_ > 0) kelvra::ColumnBuilder(*column).reserve(reserve_rows_);
         slots_.push_back(ColumnSlot{std::string(key), std::move(column), plain});
         index_.emplace(std::string(key), slots_.size() - 1);
         return slots_.size() - 1;
@@ -303,7 +304,7 @@ private:
         if (consumed == 0 || consumed >= text_.size()) return;
         const double scale = static_cast<double>(text_.size()) / static_cast<double>(consumed);
         reserve_rows_ = static_cast<std::size_t>(static_cast<double>(row_) * scale * 1.05) + 16;
-        for (ColumnSlot& slot : slots_) slot.column->reserve(reserve_rows_);
+        for (ColumnSlot& slot : slots_) kelvra::ColumnBuilder(*slot.column).reserve(reserve_rows_);
     }
 
     // The column's cell for the current row, created (after padding any rows the column skipped
@@ -312,12 +313,13 @@ private:
     // The column of the slot, positioned for the current row: rows the column skipped are padded
     // with missing cells, and a key repeated within the row gives up its earlier cell, since the
     // last value wins.
-    kelvra::Column& column_for_row(std::size_t slot) {
-        kelvra::Column& column = *slots_[slot].column;
-        if (column.size() > row_) {
+    kelvra::ColumnBuilder column_for_row(std::size_t slot) {
+        kelvra::ColumnBuilder column(*slots_[slot].column);
+        const std::size_t size = slots_[slot].column->size();
+        if (size > row_) {
             column.pop_back();
         } else {
-            while (column.size() < row_) column.push_null();
+            for (std::size_t i = size; i < row_; ++i) column.push_null();
         }
         return column;
     }
@@ -441,13 +443,11 @@ private:
     PyDataFrame finish() {
         PyDataFrame table;
         for (ColumnSlot& slot : slots_) {
-            kelvra::Column& column = *slot.column;
-            while (column.size() < row_) column.push_null();
-            table.column_order.push_back(slot.name);
-            table.column_map.emplace(std::move(slot.name), std::move(slot.column));
+            kelvra::ColumnBuilder column(*slot.column);
+            for (std::size_t i = slot.column->size(); i < row_; ++i) column.push_null();
+            column.finish();
+            table.set_column(slot.name, std::move(slot.column));
         }
-        // A file of empty objects has rows but no columns to hold them.
-        table.num_rows = slots_.empty() ? 0 : row_;
         return table;
     }
 

@@ -69,11 +69,11 @@ struct JsonFormat {
     }
     char* string(kelvra::TextOutput& output, char* out, const CellSource& source,
                  std::size_t column, std::size_t row) const {
-        const std::string_view text = source.string_at(row);
-        if (kelvra::json_plain_ascii(text.data(), text.size(), source.string_end)) [[likely]] {
+        const std::string_view text = source.cells.string_at(row);
+        if (kelvra::json_plain_ascii(text.data(), text.size(), kelvra::readable_end(text))) [[likely]] {
             out = output.reserve(out, text.size() + 2 + room);
             *out++ = '"';
-            out = kelvra::copy_cell(out, source, text);
+            out = kelvra::copy_cell(out, text);
             *out++ = '"';
             return out;
         }
@@ -107,7 +107,7 @@ void PyDataFrame::to_json(const std::string& path) const {
         format.room += length + kelvra::kCellRoom;
         format.prefixes.emplace_back(offset, length);
         held.push_back(column_map.at(name));
-        columns.emplace_back(held.back().get());
+        columns.emplace_back(*held.back());
     }
     format.prefix_text.append(kShortPrefix, '\0');
 

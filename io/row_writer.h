@@ -10,35 +10,20 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/column.h"
+#include "../core/column_view.h"
 #include "number_writer.h"
 #include "text_output.h"
 
 namespace kelvra {
 
-// The storage of one column, as the writers read it.
+// One column as the writers read it: its cells, and the state of its double writing.
 struct CellSource {
-    std::size_t rows = 0;                    // the column's length; later rows have no cell
-    const std::uint64_t* missing = nullptr;  // the null mask words; nullptr when none is missing
-    const std::uint64_t* payloads = nullptr;
-    const std::uint8_t* types = nullptr;     // per row when the column mixes types
-    CellType single = kInt;                  // otherwise the one type of every present cell
-    const std::uint64_t* string_offsets = nullptr;
-    const char* string_bytes = nullptr;
-    const char* string_end = nullptr;  // the end of string_bytes: bytes before it may be read
+    ColumnView cells;
     DoubleWriter doubles;
 
-    explicit CellSource(const Column* column);
+    explicit CellSource(const Column& column) : cells(column) {}
 
-    bool present(std::size_t row) const noexcept {
-        return row < rows && (missing == nullptr || ((missing[row / 64] >> (row % 64)) & 1) == 0);
-    }
-    CellType type_at(std::size_t row) const noexcept {
-        return types != nullptr ? static_cast<CellType>(types[row]) : single;
-    }
-    std::string_view string_at(std::size_t row) const noexcept {
-        return {string_bytes + string_offsets[row], string_offsets[row + 1] - string_offsets[row]};
-    }
+    bool present(std::size_t row) const noexcept { return cells.present(row); }
 };
 
 // Room every row has beyond its strings: a number, a boolean or a missing cell takes at most this.
@@ -46,12 +31,16 @@ inline constexpr std::size_t kCellRoom = 32;
 // Short strings are copied sixteen bytes at once, so the buffer keeps this much slack.
 inline constexpr std::size_t kCopySlack = 16;
 
+// The end up to which a string cell's bytes may be read: the storage keeps 16 bytes after each.
+inline const char* readable_end(std::string_view text) noexcept {
+    return text.data() + text.size() + 16;
+}
+
 // Copies a string cell's bytes to out, which has kCopySlack bytes of room beyond them.
-inline char* copy_cell(char* out, const CellSource& source, std::string_view text) noexcept {
-    const auto readable = static_cast<std::size_t>(source.string_end - text.data());
-    if (text.size() <= kCopySlack && readable >= kCopySlack) {
+inline char* copy_cell(char* out, std::string_view text) noexcept {
+    if (text.size() <= kCopySlack) {
         std::memcpy(out, text.data(), kCopySlack);
-    } else if (!text.empty()) {
+    } else {
         std::memcpy(out, text.data(), text.size());
     }
     return out + text.size();
@@ -78,18 +67,18 @@ char* write_rows(TextOutput& output, char* cursor, std::vector<CellSource>& colu
                 p = format.missing(p);
                 continue;
             }
-            switch (source.type_at(row)) {
+            switch (source.cells.type_at(row)) {
                 case kInt:
-                    p = write_int(p, static_cast<std::int64_t>(source.payloads[row]));
+                    p = write_int(p, source.cells.int_at(row));
                     break;
                 case kDouble:
-                    p = format.real(p, source, std::bit_cast<double>(source.payloads[row]));
+                    p = format.real(p, source, source.cells.double_at(row));
                     break;
                 case kString:
                     p = format.string(output, p, source, c, row);
                     break;
                 default:
-                    p = format.boolean(p, source.payloads[row] != 0);
+                    p = format.boolean(p, source.cells.bool_at(row));
                     break;
             }
         }

@@ -1,0 +1,153 @@
+// Writing a column's cells: the one way cells get into a column's storage. The readers and the
+// conversion from Python append single rows and runs of rows; the operations write whole arrays
+// of their result and let finish() work out what the cells turned out to need.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "column.h"
+#include "column_view.h"
+
+namespace kelvra {
+
+// Puts texts into a string store: short ones inline, longer ones at the end of its last byte
+// buffer (a new one when that is shared or full).
+class StringPacker {
+public:
+    explicit StringPacker(StringStore& store) noexcept : store_(&store) {}
+
+    // `readable` says whether 16 bytes from the text's start and 15 past its end may be read,
+    // which lets the copies move sixteen bytes at a time.
+    PackedString pack(std::string_view text, bool readable) {
+        if (text.size() <= PackedString::kInlineMax) {
+            return PackedString::inline_text(text.data(), static_cast<std::uint32_t>(text.size()),
+                                             readable);
+        }
+        return pack_long(text, readable);
+    }
+    // Appends a cell to the store; returns its index.
+    std::size_t append(std::string_view text, bool readable) {
+        const PackedString cell = pack(text, readable);
+        PodBuffer<PackedString>& cells = store_->cells;
+        // One spare cell stays after the last, so that its inline text may be read 16 bytes on.
+        PackedString* slot = cells.extend_uninitialised(2);
+        *slot = cell;
+        cells.set_size(cells.size() + 1);
+        return cells.size() - 1;
+    }
+
+private:
+    PackedString pack_long(std::string_view text, bool readable);
+
+    StringStore* store_;
+};
+
+class ColumnBuilder {
+public:
+    explicit ColumnBuilder(Column& column) noexcept : store_(column.values), mask_(column.null_mask) {}
+
+    // --- One row at a time.
+    void push_int(std::int64_t v) { push_payload(kInt, std::bit_cast<std::uint64_t>(v)); }
+    void push_double(double v) { push_payload(kDouble, std::bit_cast<std::uint64_t>(v)); }
+    void push_bool(bool v) { push_payload(kBool, v ? 1u : 0u); }
+    // `readable` as for StringPacker::pack.
+    void push_string(std::string_view text, bool readable = false) {
+        if (!store_.mixed && store_.single == kString && store_.any_present &&
+            store_.strings.use_count() == 1) [[likely]] {
+            StringPacker(*store_.strings).append(text, readable);
+            ++store_.size;
+            mask_.push_back(false);
+            return;
+        }
+        push_string_slow(text, readable);
+    }
+    void push_null();
+    // Removes the last row.
+    void pop_back();
+
+    // The type of every present cell so far, or nothing once the column mixes types.
+    std::optional<CellType> single_type() const noexcept {
+        if (store_.mixed) return std::nullopt;
+        return store_.single;
+    }
+    void reserve(std::size_t rows);
+    // The bytes of long strings so far, and room for this many more.
+    std::size_t string_bytes() const noexcept;
+    void reserve_string_bytes(std::size_t bytes);
+
+    // --- Runs of rows, for the readers. A run hands out room for up to n rows; commit keeps the
+    // first k, whose missing bits are missing[0..k) (bit i of word i / 64).
+    //
+    // Payload slots of a column whose present cells so far all have `type` (or that has none);
+    // nullptr for any other column. Missing rows must hold 0.
+    std::uint64_t* number_run(CellType type, std::size_t n);
+    void commit_number_run(CellType type, std::size_t k, const std::uint64_t* missing,
+                           bool any_present);
+    // A column whose cells so far are strings (at least one) or missing: cell i of the run is
+    // cells[i], missing rows an empty cell.
+    struct StringRun {
+        PackedString* cells;
+        StringPacker packer;
+    };
+    std::optional<StringRun> string_run(std::size_t n);
+    void commit_string_run(std::size_t k, const std::uint64_t* missing);
+    // A column that mixes types: each row a payload and a type byte (kInt and 0 when missing). A
+    // string row's payload is the index that strings->append gives; strings is nullptr while the
+    // column has no strings, and such a run stops at the first string.
+    struct MixedRun {
+        std::uint64_t* payloads;
+        std::uint8_t* types;
+        std::optional<StringPacker> strings;
+    };
+    std::optional<MixedRun> mixed_run(std::size_t n);
+    void commit_mixed_run(std::size_t k, const std::uint64_t* missing);
+
+    // --- Whole arrays, for the operations, on a column that is still empty. Write n rows'
+    // payloads (missing rows 0), their type bytes when the result mixes types, and the strings,
+    // then finish(n, type): type is the one type of every present cell, or nothing when the
+    // type bytes say.
+    std::uint64_t* payloads_for(std::size_t n);
+    std::uint8_t* types_for(std::size_t n);
+    // The source's string cells and buffers, shared whole.
+    void share_strings(const StringCells& source);
+    // A string store of n cells, cell j a copy of source's cell cells[j]. The result shares the
+    // source's buffers it still needs, and copies the texts of a buffer it would use less than a
+    // quarter of, so that a small result never keeps a large buffer alive.
+    void gather_strings(const StringCells& source, const std::size_t* cells, std::size_t n);
+    void set_missing(const NullMask& mask) { mask_ = mask; }
+    void append_missing(const std::uint64_t* bits, std::size_t n) { mask_.append(bits, n); }
+    void finish(std::size_t n, std::optional<CellType> type);
+
+    // Settles a column built row by row or by runs: drops per-row storage that its cells turn
+    // out not to need, and gives back room reserved far beyond its length.
+    void finish();
+
+private:
+    void push_payload(CellType type, std::uint64_t bits) {
+        if (!store_.mixed && store_.any_present && store_.single == type && store_.has_payloads &&
+            !store_.strings) [[likely]] {
+            store_.payloads.push_back(bits);
+            ++store_.size;
+            mask_.push_back(false);
+            return;
+        }
+        push_payload_slow(type, bits);
+    }
+    void push_payload_slow(CellType type, std::uint64_t bits);
+    void push_string_slow(std::string_view text, bool readable);
+    void note_type(CellType type);
+    void become_mixed();
+    StringStore& own_strings();
+    void settle();
+    void compact_strings();
+    void trim();
+
+    CellStore& store_;
+    NullMask& mask_;
+};
+
+}  // namespace kelvra
