@@ -65,3 +65,30 @@ def test_repeated_json_key_replaces_the_cell_across_types(tmp_path):
     path = tmp_path / "rows.json"
     path.write_text('[{"a": "long text", "a": 1}, {"a": 2, "a": "x"}, {"a": 3, "a": null}]')
     assert kelvra.read_json(str(path))["a"] == [1, "x", None]
+
+
+def _text(i):
+    """Strings of every length up to 46 bytes: stored inline up to 12 bytes, in buffers beyond."""
+    return "é" * (i % 3) + "x" * (i % 41)
+
+
+@pytest.mark.parametrize("keep", [lambda k: k % 2 == 0, lambda k: k < 3, lambda k: k > N - 2],
+                         ids=["every other row", "first rows", "last row"])
+def test_row_subsets_keep_every_string(keep, tmp_path):
+    keys = list(range(N))
+    text = [_text(i) if i % 11 else None for i in range(N)]
+    mixed = [[i, _text(i + 20), None, 2.5, f"{i:>30}"][i % 5] for i in range(N)]
+    df = kelvra.DataFrame()
+    df["key"] = [k if keep(k) else -1 for k in keys]
+    df["text"] = text
+    df["mixed"] = mixed
+    kept = df.filter_gt("key", -0.5)
+    rows = [i for i in keys if keep(i)]
+    assert kept["text"] == [text[i] for i in rows]
+    assert all(same(kept["mixed"][j], mixed[i]) for j, i in enumerate(rows))
+    path = tmp_path / "kept.json"
+    kept.to_json(str(path))
+    assert kelvra.read_json(str(path))["text"] == kept["text"]
+    (kept * 2.0).to_csv(str(tmp_path / "kept.csv"))
+    assert kelvra.read_csv(str(tmp_path / "kept.csv"))["text"] == [
+        None if t == "" else t for t in kept["text"]]
