@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../core/dataframe.h"
-#include "../io/utf8.h"
+#include "../io/common/utf8.h"
 #include "convert.h"
 
 namespace py = pybind11;

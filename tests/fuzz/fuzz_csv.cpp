@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "io/csv_tokenizer.h"
-#include "io/file_io.h"
+#include "io/csv/csv_tokenizer.h"
+#include "io/common/file_io.h"
 #include "io/number_text.h"
 #include "io/plain_number.h"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "../core/column.h"
+#include "../../core/column.h"
 
 namespace kelvra {
 

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "../core/column_builder.h"
-#include "../core/dataframe.h"
-#include "file_io.h"
+#include "../../core/column_builder.h"
+#include "../../core/dataframe.h"
+#include "../common/file_io.h"
 #include "json_error.h"
 #include "json_escape.h"
-#include "utf8.h"
+#include "../common/utf8.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/dataframe.h"
-#include "row_writer.h"
-#include "text_output.h"
-#include "text_scan.h"
+#include "../../core/dataframe.h"
+#include "../common/row_writer.h"
+#include "../common/text_output.h"
+#include "../common/text_scan.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "csv_blocks.h"
-#include "file_io.h"
+#include "../common/file_io.h"
 
 namespace kelvra {
 

@@ -8,10 +8,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "../core/column_builder.h"
-#include "../core/dataframe.h"
+#include "../../core/column_builder.h"
+#include "../../core/dataframe.h"
 #include "csv_tokenizer.h"
-#include "file_io.h"
+#include "../common/file_io.h"
 #include "csv_columns.h"
 
 namespace {

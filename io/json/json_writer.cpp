@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "../core/dataframe.h"
+#include "../../core/dataframe.h"
 #include "json_escape.h"
-#include "row_writer.h"
-#include "text_output.h"
-#include "text_scan.h"
-#include "utf8.h"
+#include "../common/row_writer.h"
+#include "../common/text_output.h"
+#include "../common/text_scan.h"
+#include "../common/utf8.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../core/column_builder.h"
-#include "number_text.h"
-#include "plain_number.h"
+#include "../../core/column_builder.h"
+#include "../number_text.h"
+#include "../plain_number.h"
 
 namespace kelvra {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/column_view.h"
-#include "number_writer.h"
+#include "../../core/column_view.h"
+#include "../number_writer.h"
 #include "text_output.h"
 
 namespace kelvra {
