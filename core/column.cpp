@@ -182,46 +182,4 @@ NumericTotal Column::sum_and_count() const {
     return total;
 }
 
-RowIndexList Column::rows_greater_than(double value, std::size_t limit) const {
-    limit = std::min(limit, size());
-    RowIndexList kept;
-    const ColumnView view(*this);
-    view.dispatch([&](const auto& cells) {
-        using Cells = std::decay_t<decltype(cells)>;
-        if constexpr (!no_numbers<Cells>) {
-            if (limit == 0) return;
-            std::size_t* out = kept.extend_uninitialised(limit);
-            std::size_t k = 0;
-            const std::uint64_t* mask = view.missing_words();
-            // Every row is written and the count moves only for kept rows: no branch per row.
-            auto scan = [&](auto reading) {
-                if (mask == nullptr) {
-                    for (std::size_t i = 0; i < limit; ++i) {
-                        out[k] = i;
-                        k += reading(i) > value;
-                    }
-                    return;
-                }
-                for (std::size_t i = 0; i < limit; ++i) {
-                    const bool present =
-                        ((mask[i / NullMask::kBits] >> (i % NullMask::kBits)) & 1u) == 0;
-                    out[k] = i;
-                    k += present & (reading(i) > value);
-                }
-            };
-            if constexpr (std::is_same_v<Cells, MixedCells>) {
-                // A string is not a number: NaN compares false.
-                scan([&cells](std::size_t i) {
-                    return cells.type(i) == kString ? std::numeric_limits<double>::quiet_NaN()
-                                                    : cells.reading(i);
-                });
-            } else {
-                scan([&cells](std::size_t i) { return cells.reading(i); });
-            }
-            kept.set_size(k);
-        }
-    });
-    return kept;
-}
-
 }  // namespace kelvra

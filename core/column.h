@@ -53,8 +53,6 @@ public:
     double sum() const;
     // The same sum, with the number of present cells that have a numeric reading, in one pass.
     NumericTotal sum_and_count() const;
-    // The positions below `limit` of the present rows whose numeric reading exceeds `value`.
-    RowIndexList rows_greater_than(double value, std::size_t limit) const;
 };
 
 using ColumnPtr = std::shared_ptr<Column>;

@@ -1,5 +1,6 @@
 // Column selection, row selection by position and the row filter.
 #include "dataframe.h"
+#include "row_filter.h"
 
 using kelvra::RowIndexList;
 
@@ -22,5 +23,5 @@ PyDataFrame PyDataFrame::take_rows(const RowIndexList& rows) const {
 PyDataFrame PyDataFrame::filter_gt(const std::string& column_name, double value) const {
     const auto column = get_column(column_name);
     if (!column) return PyDataFrame{};
-    return take_rows(column->rows_greater_than(value, num_rows));
+    return take_rows(kelvra::rows_where(*column, num_rows, [value](double x) { return x > value; }));
 }
