@@ -36,7 +36,12 @@ struct StringStore {
 
 struct CellStore {
     PodBuffer<std::uint64_t> payloads;  // size entries while has_payloads
-    PodBuffer<std::uint8_t> types;      // size entries while mixed
+    PodBuffer<std::uint8_t> types;      // size entries while mixed: read and set through these
+    CellType type_at(std::size_t row) const noexcept { return static_cast<CellType>(types[row]); }
+    void set_type(std::size_t row, CellType type) noexcept {
+        types[row] = static_cast<std::uint8_t>(type);
+    }
+
     std::shared_ptr<StringStore> strings;
     std::size_t size = 0;
     CellType single = kInt;  // the type of every present cell while !mixed

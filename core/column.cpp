@@ -94,13 +94,13 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
             std::uint64_t* p = build.payloads_for(k);
             for (std::size_t j = 0; j < k; ++j) p[j] = source[picked[j]];
             if constexpr (std::is_same_v<Cells, MixedCells>) {
-                std::uint8_t* t = build.types_for(k);
-                for (std::size_t j = 0; j < k; ++j) t[j] = cells.types[picked[j]];
+                build.types_for(k);
+                for (std::size_t j = 0; j < k; ++j) build.set_type(j, cells.type(picked[j]));
                 if (cells.strings->store() != nullptr) {
                     // The string rows' cells, renumbered in the result's order.
                     RowIndexList which;
                     for (std::size_t j = 0; j < k; ++j) {
-                        if (t[j] != kString || view.missing(picked[j])) continue;
+                        if (cells.type(picked[j]) != kString || view.missing(picked[j])) continue;
                         which.push_back(static_cast<std::size_t>(p[j]));
                         p[j] = which.size() - 1;
                     }
@@ -136,12 +136,12 @@ std::shared_ptr<Column> Column::multiply(double x) const {
                 build.finish(n, kInt);
                 return;
             } else if constexpr (std::is_same_v<Cells, MixedCells>) {
-                std::uint8_t* t = build.types_for(n);
+                build.types_for(n);
                 for (std::size_t i = 0; i < n; ++i) {
                     const bool number = cells.type(i) != kString;
                     p[i] = number ? std::bit_cast<std::uint64_t>(cells.reading(i) * x)
                                   : cells.payloads[i];
-                    t[i] = static_cast<std::uint8_t>(number ? kDouble : kString);
+                    build.set_type(i, number ? kDouble : kString);
                 }
                 if (cells.strings->store() != nullptr) build.share_strings(*cells.strings);
             } else {

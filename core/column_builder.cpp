@@ -200,8 +200,8 @@ void ColumnBuilder::commit_string_run(std::size_t k, const std::uint64_t* missin
 
 std::optional<ColumnBuilder::MixedRun> ColumnBuilder::mixed_run(std::size_t n) {
     if (!store_.mixed || (store_.strings && store_.strings.use_count() != 1)) return std::nullopt;
-    MixedRun run{store_.payloads.extend_uninitialised(n), store_.types.extend_uninitialised(n),
-                 std::nullopt};
+    store_.types.extend_uninitialised(n);
+    MixedRun run{store_.payloads.extend_uninitialised(n), &store_, store_.size, std::nullopt};
     if (store_.strings) run.strings.emplace(*store_.strings);
     return run;
 }
@@ -217,7 +217,7 @@ std::uint64_t* ColumnBuilder::payloads_for(std::size_t n) {
     return store_.payloads.extend_uninitialised(n);
 }
 
-std::uint8_t* ColumnBuilder::types_for(std::size_t n) { return store_.types.extend_uninitialised(n); }
+void ColumnBuilder::types_for(std::size_t n) { store_.types.extend_uninitialised(n); }
 
 void ColumnBuilder::share_strings(const StringCells& source) { store_.strings = source.owner(); }
 
@@ -298,9 +298,8 @@ void ColumnBuilder::settle() {
     store_.any_present = true;
     if (store_.mixed) {
         unsigned seen = 0;
-        const std::uint8_t* types = store_.types.data();
         for (std::size_t i = 0; i < n; ++i) {
-            if (!mask_[i]) seen |= 1u << types[i];
+            if (!mask_[i]) seen |= 1u << store_.type_at(i);
         }
         if (std::has_single_bit(seen)) {
             const auto type = static_cast<CellType>(std::countr_zero(seen));

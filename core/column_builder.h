@@ -95,23 +95,27 @@ public:
     };
     std::optional<StringRun> string_run(std::size_t n);
     void commit_string_run(std::size_t k, const std::uint64_t* missing);
-    // A column that mixes types: each row a payload and a type byte (kInt and 0 when missing). A
-    // string row's payload is the index that strings->append gives; strings is nullptr while the
+    // A column that mixes types: each row a payload and a type (kInt and 0 when missing). A
+    // string row's payload is the index that strings->append gives; strings is empty while the
     // column has no strings, and such a run stops at the first string.
     struct MixedRun {
         std::uint64_t* payloads;
-        std::uint8_t* types;
+        CellStore* store;
+        std::size_t first;  // the row of the run's row 0
         std::optional<StringPacker> strings;
+
+        void set_type(std::size_t k, CellType type) noexcept { store->set_type(first + k, type); }
     };
     std::optional<MixedRun> mixed_run(std::size_t n);
     void commit_mixed_run(std::size_t k, const std::uint64_t* missing);
 
     // --- Whole arrays, for the operations, on a column that is still empty. Write n rows'
-    // payloads (missing rows 0), their type bytes when the result mixes types, and the strings,
-    // then finish(n, type): type is the one type of every present cell, or nothing when the
-    // type bytes say.
+    // payloads (missing rows 0), their types (after types_for) when the result mixes types, and
+    // the strings, then finish(n, type): type is the one type of every present cell, or nothing
+    // when the rows' types say.
     std::uint64_t* payloads_for(std::size_t n);
-    std::uint8_t* types_for(std::size_t n);
+    void types_for(std::size_t n);
+    void set_type(std::size_t row, CellType type) noexcept { store_.set_type(row, type); }
     // The source's string cells and buffers, shared whole.
     void share_strings(const StringCells& source);
     // A string store of n cells, cell j a copy of source's cell cells[j]. The result shares the

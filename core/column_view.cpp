@@ -16,7 +16,6 @@ ColumnView::ColumnView(const Column& column)
       size_(column.values.size),
       missing_(column.null_mask.any_missing() ? column.null_mask.words() : nullptr),
       payloads_(column.values.has_payloads ? column.values.payloads.data() : nullptr),
-      types_(column.values.mixed ? column.values.types.data() : nullptr),
       strings_(column.values.strings) {}
 
 }  // namespace kelvra

@@ -62,9 +62,9 @@ struct StringColumnCells {
 };
 struct MixedCells {
     const std::uint64_t* payloads;
-    const std::uint8_t* types;
+    const CellStore* store;
     const StringCells* strings;  // a string row's payload is the index of its cell
-    CellType type(std::size_t i) const noexcept { return static_cast<CellType>(types[i]); }
+    CellType type(std::size_t i) const noexcept { return store->type_at(i); }
     // The numeric reading of a row that is not a string.
     double reading(std::size_t i) const noexcept {
         return type(i) == kDouble ? std::bit_cast<double>(payloads[i])
@@ -96,7 +96,7 @@ public:
         return store_->single;
     }
     CellType type_at(std::size_t row) const noexcept {
-        return types_ != nullptr ? static_cast<CellType>(types_[row]) : store_->single;
+        return store_->mixed ? store_->type_at(row) : store_->single;
     }
 
     std::int64_t int_at(std::size_t row) const noexcept {
@@ -106,7 +106,7 @@ public:
     bool bool_at(std::size_t row) const noexcept { return payloads_[row] != 0; }
     // A string row's text; its bytes may be read 16 bytes past their end.
     std::string_view string_at(std::size_t row) const noexcept {
-        return strings_.at(types_ != nullptr ? static_cast<std::size_t>(payloads_[row]) : row);
+        return strings_.at(store_->mixed ? static_cast<std::size_t>(payloads_[row]) : row);
     }
     // Calls f with a present row's int64, double, std::string_view or bool.
     template <class F>
@@ -125,7 +125,6 @@ public:
 
     // The raw arrays, for the exporters that hand them on as they are.
     const std::uint64_t* payloads() const noexcept { return payloads_; }
-    const std::uint8_t* types() const noexcept { return types_; }
     const StringCells& strings() const noexcept { return strings_; }
 
     // Calls f with the column's cells as one of NoCells, IntCells, DoubleCells, BoolCells,
@@ -133,7 +132,7 @@ public:
     template <class F>
     decltype(auto) dispatch(F&& f) const {
         if (!store_->any_present) return f(NoCells{});
-        if (store_->mixed) return f(MixedCells{payloads_, types_, &strings_});
+        if (store_->mixed) return f(MixedCells{payloads_, store_, &strings_});
         switch (store_->single) {
             case kInt:
                 return f(IntCells{payloads_});
@@ -152,7 +151,6 @@ private:
     std::size_t size_;
     const std::uint64_t* missing_;
     const std::uint64_t* payloads_;
-    const std::uint8_t* types_;
     StringCells strings_;
 };
 

@@ -133,7 +133,7 @@ std::size_t append_mixed_run(ColumnBuilder& column, const std::string_view* fiel
             }
         }
         run.payloads[k] = payload;
-        run.types[k] = static_cast<std::uint8_t>(type);
+        run.set_type(k, type);
     }
     column.commit_mixed_run(k, missing);
     return k;
