@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "number_text.h"
-#include "plain_number.h"
+#include "../text/number_text.h"
+#include "../text/plain_number.h"
 
 namespace kelvra {
 

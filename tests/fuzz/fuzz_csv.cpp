@@ -11,8 +11,8 @@
 #include "fuzz_support.h"
 #include "io/csv_tokenizer.h"
 #include "io/file_io.h"
-#include "io/number_text.h"
-#include "io/plain_number.h"
+#include "text/number_text.h"
+#include "text/plain_number.h"
 
 namespace {
 

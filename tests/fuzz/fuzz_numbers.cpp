@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "io/number_text.h"
-#include "io/number_writer.h"
+#include "text/number_text.h"
+#include "text/number_writer.h"
 
 namespace {
 
