@@ -1,7 +1,7 @@
 // head(n) and the fixed-width text table it shows.
 #include <ostream>
 
-#include "../text/number_text.h"
+#include "../text/number_writing.h"
 #include "dataframe.h"
 
 namespace {

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../text/number_text.h"
-#include "../text/plain_number.h"
+#include "../text/number_reading.h"
 
 namespace kelvra {
 

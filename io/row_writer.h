@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../core/column.h"
-#include "../text/number_writer.h"
+#include "../text/number_writing.h"
 #include "text_output.h"
 
 namespace kelvra {

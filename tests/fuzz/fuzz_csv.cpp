@@ -11,8 +11,7 @@
 #include "fuzz_support.h"
 #include "io/csv_tokenizer.h"
 #include "io/file_io.h"
-#include "text/number_text.h"
-#include "text/plain_number.h"
+#include "text/number_reading.h"
 
 namespace {
 

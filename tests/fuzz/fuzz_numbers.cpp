@@ -9,8 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/number_text.h"
-#include "text/number_writer.h"
+#include "text/number_writing.h"
 
 namespace {
 
