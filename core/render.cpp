@@ -2,7 +2,7 @@
 #include <optional>
 #include <ostream>
 
-#include "../io/number_text.h"
+#include "../text/number_writing.h"
 #include "column_view.h"
 #include "dataframe.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../../core/column_view.h"
-#include "../number_writer.h"
+#include "../../text/number_writing.h"
 #include "text_output.h"
 
 namespace kelvra {

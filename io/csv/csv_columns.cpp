@@ -6,8 +6,7 @@
 #include <cstring>
 
 #include "../../core/column_builder.h"
-#include "../number_text.h"
-#include "../plain_number.h"
+#include "../../text/number_reading.h"
 
 namespace kelvra {
 

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "io/csv/csv_tokenizer.h"
 #include "io/common/file_io.h"
-#include "io/number_text.h"
-#include "io/plain_number.h"
+#include "io/csv/csv_tokenizer.h"
+#include "text/number_reading.h"
 
 namespace {
 

@@ -9,8 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/number_text.h"
-#include "io/number_writer.h"
+#include "text/number_writing.h"
 
 namespace {
 

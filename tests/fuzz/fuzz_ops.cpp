@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "io/number_text.h"
+#include "text/number_writing.h"
 
 namespace {
 

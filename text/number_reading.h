@@ -1,12 +1,15 @@
-// The quick reading of the commonest number fields: an optional sign, then up to 16 digits with
-// at most one '.' among them. Gives exactly what parse_whole_number gives for such a field.
+// Text to number: what a text field holds when read as a number. One rule, read two ways:
+// parse_whole_number takes any field; parse_plain_number takes only the commonest fields, faster,
+// and gives exactly what parse_whole_number gives for them.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
-#include "number_text.h"
+#include "powers_of_ten.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -14,19 +17,29 @@
 
 namespace kelvra {
 
-namespace plain_number_detail {
+// What a text field holds when read as a number. Sixteen bytes, so it comes back in registers.
+struct ParsedNumber {
+    enum Kind : unsigned char { kNone, kInt, kDouble };
+    Kind kind = kNone;
+    union {
+        std::int64_t int_value = 0;  // when kind is kInt
+        double double_value;         // when kind is kDouble
+    };
+};
 
-inline constexpr double kPowersOfTen[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
-    1u,          10u,          100u,          1000u,          10000u,          100000u,
-    1000000u,    10000000u,    100000000u,    1000000000u,    10000000000u,    100000000000u,
-    1000000000000u, 10000000000000u, 100000000000000u, 1000000000000000u};
+// Reads a whole field as a number, ignoring blanks and tabs at both ends. Sign and digits alone
+// make an int64 (kNone when out of range); a decimal literal with a '.' and/or an exponent and
+// at least one mantissa digit makes a double (kNone on overflow or underflow to zero). Anything
+// else, hex, inf and nan included, is kNone: "12abc" or a date must never become a number.
+ParsedNumber parse_whole_number(std::string_view text) noexcept;
+
+namespace plain_number_detail {
 
 // The value of n (1 to 8) digits given as byte values 0 to 9 in `values`, the first digit in the
 // lowest byte; the bytes above the n are ignored. Eight digits are converted at once: pairs, then
 // fours, then the whole.
-[[gnu::always_inline]] inline std::uint64_t eight_digit_values(std::uint64_t values, std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::uint64_t eight_digit_values(std::uint64_t values,
+                                                               std::size_t n) noexcept {
     // The digits move to the top bytes, with zero digits shifted in below them.
     std::uint64_t v = values << (8 * (8 - n));
     v = v * 10 + (v >> 8);
@@ -38,7 +51,8 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
 
 // The value of the n (1 to 8) decimal digits at p; the bytes after them up to p + 8 are read and
 // ignored.
-[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p, std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p,
+                                                               std::size_t n) noexcept {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
@@ -47,7 +61,8 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
 }
 
 // The value of the n (0 to 16) decimal digits at p.
-[[gnu::always_inline]] inline std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::uint64_t up_to_sixteen_digits(const char* p,
+                                                                 std::size_t n) noexcept {
     if (n == 0) return 0;
     if (n <= 8) return up_to_eight_digits(p, n);
     return up_to_eight_digits(p, n - 8) * 100000000u + up_to_eight_digits(p + n - 8, 8);
@@ -62,11 +77,12 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
 
 }  // namespace plain_number_detail
 
-// Reads the field [p, p + size) when it is a plain number as above; kNone for any other text,
+// Reads the field [p, p + size) when it is a plain number, the commonest number field: an
+// optional sign, then up to 16 digits with at most one '.' among them. kNone for any other text,
 // which parse_whole_number then decides. Reads the 17 bytes from p whatever the size: the
 // caller's buffer must hold them.
 [[gnu::always_inline]] inline ParsedNumber parse_plain_number(const char* p,
-                                                      std::size_t size) noexcept {
+                                                              std::size_t size) noexcept {
 #if defined(__SSE2__)
     using namespace plain_number_detail;
     if (size == 0) return {};
@@ -105,8 +121,8 @@ inline constexpr std::uint64_t kIntegerPowersOfTen[16] = {
     const std::size_t fraction = size - 1 - at;
     const std::uint64_t whole = digits_at(first_eight, p, at);
     const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
-    const auto value = static_cast<std::int64_t>(whole * kIntegerPowersOfTen[fraction] + part);
-    const double magnitude = static_cast<double>(value) / kPowersOfTen[fraction];
+    const auto value = static_cast<std::int64_t>(whole * kPowersOfTen[fraction] + part);
+    const double magnitude = static_cast<double>(value) / kDoublePowersOfTen[fraction];
     // The sign goes on as a bit: signs vary from row to row, and a branch would mispredict.
     out.kind = ParsedNumber::kDouble;
     out.double_value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |

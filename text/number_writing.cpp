@@ -1,13 +1,31 @@
-#include "number_writer.h"
+#include "number_writing.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 
 namespace kelvra {
+
+char* format_double_lossless(char* out, double v) noexcept {
+    if (std::isnan(v)) {
+        constexpr char nan[] = "nan";
+        return std::copy(nan, nan + 3, out);
+    }
+    char* end = std::to_chars(out, out + kNumberTextMax, v).ptr;
+    if (std::isinf(v)) return end;
+    for (const char* p = out; p != end; ++p) {
+        if (*p == '.' || *p == 'e') return end;
+    }
+    *end++ = '.';
+    *end++ = '0';
+    return end;
+}
+
 namespace {
 
 constexpr int kMaxDecimals = 17;
-constexpr double kScales[kMaxDecimals + 1] = {1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
-                                              1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+static_assert(kMaxDecimals < std::ssize(kDoublePowersOfTen));
 // Digit integers stay below 10^15. Below 2^50 the scaled double is within 0.25 of the integer of
 // a decimal that reads back as it, so rounding finds that integer; only one integer of a given
 // number of decimals can read back as the double, and 15 digits keep apart decimals that differ
@@ -27,7 +45,7 @@ char* DoubleWriter::write_short(char* out, double v) noexcept {
     std::uint64_t digits = 0;
     for (;; ++decimals) {
         if (decimals > kMaxDecimals) return nullptr;
-        const double scaled = magnitude * kScales[decimals];
+        const double scaled = magnitude * kDoublePowersOfTen[decimals];
         if (scaled >= kDigitLimit) {
             // The guess may have been too many decimals for a large double: start afresh next time.
             decimals_ = 0;
@@ -35,7 +53,7 @@ char* DoubleWriter::write_short(char* out, double v) noexcept {
         }
         // Signed conversions: x86-64 has no unsigned ones, and the digits fit either way.
         const auto rounded = static_cast<std::int64_t>(scaled + 0.5);
-        if (static_cast<double>(rounded) / kScales[decimals] == magnitude) {
+        if (static_cast<double>(rounded) / kDoublePowersOfTen[decimals] == magnitude) {
             digits = static_cast<std::uint64_t>(rounded);
             break;
         }

@@ -1,25 +1,11 @@
-#include "number_text.h"
+#include "number_reading.h"
 
-#include <algorithm>
-#include <cmath>
+#include <charconv>
+#include <cstddef>
+#include <iterator>
 #include <system_error>
 
 namespace kelvra {
-
-char* format_double_lossless(char* out, double v) noexcept {
-    if (std::isnan(v)) {
-        constexpr char nan[] = "nan";
-        return std::copy(nan, nan + 3, out);
-    }
-    char* end = std::to_chars(out, out + kNumberTextMax, v).ptr;
-    if (std::isinf(v)) return end;
-    for (const char* p = out; p != end; ++p) {
-        if (*p == '.' || *p == 'e') return end;
-    }
-    *end++ = '.';
-    *end++ = '0';
-    return end;
-}
 
 namespace {
 
@@ -33,10 +19,7 @@ constexpr std::ptrdiff_t kSafeDigits = 18;
 // significand, scaled by a power of ten that is itself exact (up to 1e22).
 constexpr std::ptrdiff_t kExactDigits = 19;
 constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
-constexpr std::ptrdiff_t kExactPowers = 22;
-constexpr double kPowersOfTen[kExactPowers + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::ptrdiff_t kExactPowers = std::ssize(kDoublePowersOfTen) - 1;
 // Exponents beyond this are out of range whatever the digits; the general conversion sorts them.
 constexpr std::ptrdiff_t kExponentCap = 100000;
 
@@ -110,7 +93,7 @@ ParsedNumber parse_whole_number(std::string_view text) noexcept {
         scale >= -kExactPowers && scale <= kExactPowers) {
         const auto digits = static_cast<double>(accumulated);
         const double magnitude =
-            scale < 0 ? digits / kPowersOfTen[-scale] : digits * kPowersOfTen[scale];
+            scale < 0 ? digits / kDoublePowersOfTen[-scale] : digits * kDoublePowersOfTen[scale];
         out.double_value = negative ? -magnitude : magnitude;
         out.kind = ParsedNumber::kDouble;
         return out;

@@ -1,14 +1,48 @@
-// Numbers written straight into an output buffer, for the writers' per-column loops. The text is
-// exactly that of number_text.h (format_int, format_double_lossless); only the speed differs.
+// Number to text, in the forms the library writes: format_int; the display form that head()
+// shows (format_double_display); the lossless form that the file writers write
+// (format_double_lossless). write_int and DoubleWriter write the text of format_int and
+// format_double_lossless straight into an output buffer for the writers' per-column loops: the
+// same text, faster.
 #pragma once
 
 #include <bit>
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
-#include "number_text.h"
+#include "powers_of_ten.h"
 
 namespace kelvra {
+
+// Enough room for any int64 or double in any of the forms below.
+inline constexpr std::size_t kNumberTextMax = 40;
+
+// Writes an integer in decimal; returns the end of the text.
+inline char* format_int(char* out, std::int64_t v) noexcept {
+    return std::to_chars(out, out + kNumberTextMax, v).ptr;
+}
+
+// The display form: general notation with six significant digits (2.5, 3, 1.23457e+06, 1e-05).
+inline char* format_double_display(char* out, double v) noexcept {
+    return std::to_chars(out, out + kNumberTextMax, v, std::chars_format::general, 6).ptr;
+}
+
+// The lossless form: the shortest text that reads back as the same double, with ".0" added
+// when it would otherwise read as an integer (2.0 -> "2.0", 1e6 -> "1e+06").
+// Non-finite values come out as inf, -inf, nan.
+char* format_double_lossless(char* out, double v) noexcept;
+
+// The same forms appended to a text buffer.
+inline void append_int(std::string& out, std::int64_t v) {
+    char buf[kNumberTextMax];
+    out.append(buf, format_int(buf, v));
+}
+inline void append_double_lossless(std::string& out, double v) {
+    char buf[kNumberTextMax];
+    out.append(buf, format_double_lossless(buf, v));
+}
 
 namespace detail {
 
@@ -16,27 +50,6 @@ inline constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
-
-inline constexpr std::uint64_t kPowersOfTen[20] = {1ULL,
-                                                   10ULL,
-                                                   100ULL,
-                                                   1000ULL,
-                                                   10000ULL,
-                                                   100000ULL,
-                                                   1000000ULL,
-                                                   10000000ULL,
-                                                   100000000ULL,
-                                                   1000000000ULL,
-                                                   10000000000ULL,
-                                                   100000000000ULL,
-                                                   1000000000000ULL,
-                                                   10000000000000ULL,
-                                                   100000000000000ULL,
-                                                   1000000000000000ULL,
-                                                   10000000000000000ULL,
-                                                   100000000000000000ULL,
-                                                   1000000000000000000ULL,
-                                                   10000000000000000000ULL};
 
 // The number of decimal digits of v (1 for 0).
 inline int digit_count(std::uint64_t v) noexcept {
