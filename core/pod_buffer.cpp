@@ -1,7 +1,6 @@
 #include "pod_buffer.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include "block_pool.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,34 +20,22 @@ constexpr bool kMapLargeBlocks = true;
 constexpr bool kMapLargeBlocks = true;
 #endif
 
-// Blocks of at least this size are mappings of their own.
+// Blocks of at least this size are mappings of their own (block_pool.h).
 constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
 
 bool is_large(std::size_t bytes) { return kMapLargeBlocks && bytes >= kLargeBlock; }
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-// Mappings of a whole number of huge pages: the kernel then places them on huge-page boundaries,
-// and every part of them can be a huge page.
-std::size_t page_rounded(std::size_t bytes) {
-    const std::size_t unit =
-        bytes >= kHugePage ? kHugePage : static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return (bytes + unit - 1) / unit * unit;
-}
-
-void* map_block(std::size_t bytes) {
-    void* block = ::mmap(nullptr, page_rounded(bytes), PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) throw std::bad_alloc();
-    // Huge pages where the kernel has them to give; a refusal only costs speed.
-    (void)::madvise(block, page_rounded(bytes), MADV_HUGEPAGE);
-    return block;
+// Mappings are whole huge pages: the kernel then places them on huge-page boundaries, every part
+// of them can be a huge page, and a freed one serves any later array of its size class.
+std::size_t mapped_size(std::size_t bytes) {
+    if (bytes > static_cast<std::size_t>(-1) - kHugePage) throw std::bad_alloc();
+    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
 }
 
 }  // namespace
 
 void* acquire_block(std::size_t bytes) {
-    if (is_large(bytes)) return map_block(bytes);
+    if (is_large(bytes)) return take_mapping(mapped_size(bytes));
     void* block = std::malloc(bytes == 0 ? 1 : bytes);
     if (block == nullptr) throw std::bad_alloc();
     return block;
@@ -56,7 +43,7 @@ void* acquire_block(std::size_t bytes) {
 
 void release_block(void* block, std::size_t bytes) noexcept {
     if (is_large(bytes)) {
-        ::munmap(block, page_rounded(bytes));
+        give_mapping(block, mapped_size(bytes));
     } else {
         std::free(block);
     }
@@ -65,11 +52,7 @@ void release_block(void* block, std::size_t bytes) noexcept {
 void* resize_block(void* block, std::size_t old_bytes, std::size_t used, std::size_t new_bytes) {
     const bool was_large = is_large(old_bytes), large = is_large(new_bytes);
     if (was_large && large) {
-        // The kernel moves or trims the pages themselves: nothing is copied.
-        void* moved = ::mremap(block, page_rounded(old_bytes), page_rounded(new_bytes), MREMAP_MAYMOVE);
-        if (moved == MAP_FAILED) throw std::bad_alloc();
-        (void)::madvise(moved, page_rounded(new_bytes), MADV_HUGEPAGE);
-        return moved;
+        return resize_mapping(block, mapped_size(old_bytes), mapped_size(new_bytes));
     }
     if (!was_large && !large) {
         void* moved = std::realloc(block, new_bytes == 0 ? 1 : new_bytes);

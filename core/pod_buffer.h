@@ -1,8 +1,8 @@
 // A growable array of plain values (bytes, integers, doubles) for column storage.
 //
-// Large arrays come straight from the kernel as their own mappings, advised for huge pages: a
-// column of a million rows then costs a handful of page faults instead of two thousand, and its
-// memory goes back to the kernel the moment the array is freed. Nothing is kept between arrays.
+// Large arrays are mappings of their own, advised for huge pages: a column of a million rows then
+// costs a handful of page faults instead of two thousand. A freed one is kept for the next large
+// array while others live, and goes back to the kernel when none does (block_pool.h).
 // Small arrays, and every array under AddressSanitizer (so that it is fully checked), use the heap.
 #pragma once
 

@@ -2,7 +2,8 @@
 
 It declares no Py_mod_gil slot, so its first import turns the lock on for the process, with a
 RuntimeWarning; started with ``-X gil=0`` the interpreter keeps the lock off and the module still
-works on a single thread. ``make test-free-threaded`` runs these.
+works, on one thread or on several that each hold tables of their own. ``make test-free-threaded``
+runs these.
 """
 
 import json
@@ -79,3 +80,40 @@ def test_import_and_round_trip(tmp_path, options, gil_after, warned):
         "x": [0.5, 2.25, None],
         "s": ["a", "b,c", 'say "hi"'],
     }
+
+
+# Threads, each with tables of its own, derive and free large tables at once: the memory kept for
+# reuse between tables is shared by the process, and must hand each block to one table only.
+THREADS_PROBE = textwrap.dedent(
+    """
+    import sys, threading
+    import kelvra
+    ROWS = 300_000
+    failures = []
+
+    def work(k):
+        df = kelvra.DataFrame()
+        df["v"] = [k] * ROWS
+        for round_ in range(1, 16):
+            product = df * round_
+            kept = product.filter_gt("v", -1.0)
+            if product.sum()["v"] != k * round_ * ROWS or kept.mean()["v"] != k * round_:
+                failures.append((k, round_))
+            del product, kept
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(1, 5)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(sys._is_gil_enabled(), failures)
+    """
+)
+
+
+def test_threads_with_the_gil_forced_off_share_the_kept_memory():
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_GIL", "PYTHONWARNINGS")}
+    run = subprocess.run([sys.executable, "-X", "gil=0", "-c", THREADS_PROBE],
+                         capture_output=True, text=True, env=env, check=False)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["False", "[]"]

@@ -3,6 +3,7 @@
 import os
 
 import pytest
+from memory_use import resident_mb
 
 import kelvra
 
@@ -38,14 +39,6 @@ def test_tables_alive_at_once_do_not_share_blocks():
         assert df.sum()["v"] == 2.0 * k * ROWS
     for k, df in enumerate(again):
         assert df.mean()["v"] == float(k + 10)
-
-
-def resident_mb():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    pytest.skip("no VmRSS in /proc/self/status")
 
 
 @pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer keeps freed memory")
