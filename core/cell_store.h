@@ -34,14 +34,23 @@ struct StringStore {
     std::vector<std::shared_ptr<ByteBuffer>> buffers;
 };
 
+// The types of a mixed column's rows, read or set through a cursor taken once per loop.
+struct RowTypeReader {
+    const std::uint8_t* bytes;
+    CellType operator[](std::size_t row) const noexcept { return static_cast<CellType>(bytes[row]); }
+};
+struct RowTypeWriter {
+    std::uint8_t* bytes;
+    void set(std::size_t row, CellType type) const noexcept {
+        bytes[row] = static_cast<std::uint8_t>(type);
+    }
+};
+
 struct CellStore {
     PodBuffer<std::uint64_t> payloads;  // size entries while has_payloads
-    PodBuffer<std::uint8_t> types;      // size entries while mixed: read and set through these
-    CellType type_at(std::size_t row) const noexcept { return static_cast<CellType>(types[row]); }
-    void set_type(std::size_t row, CellType type) noexcept {
-        types[row] = static_cast<std::uint8_t>(type);
-    }
-
+    PodBuffer<std::uint8_t> types;      // size entries while mixed: used through the cursors
+    RowTypeReader type_reader() const noexcept { return {types.data()}; }
+    RowTypeWriter type_writer() noexcept { return {types.data()}; }
     std::shared_ptr<StringStore> strings;
     std::size_t size = 0;
     CellType single = kInt;  // the type of every present cell while !mixed

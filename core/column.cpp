@@ -76,10 +76,17 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
     auto out = std::make_shared<Column>(dtype);
     ColumnBuilder build(*out);
     PodBuffer<std::uint64_t> missing(NullMask::word_count(k), 0);
-    if (view.any_missing()) {
-        for (std::size_t j = 0; j < k; ++j) {
-            missing[j / NullMask::kBits] |= std::uint64_t{view.missing(picked[j])}
-                                            << (j % NullMask::kBits);
+    if (const std::uint64_t* source = view.missing_words()) {
+        // A word of the result's mask at a time, kept in a register.
+        for (std::size_t w = 0; w < missing.size(); ++w) {
+            const std::size_t first = w * NullMask::kBits;
+            const std::size_t count = std::min(NullMask::kBits, k - first);
+            std::uint64_t word = 0;
+            for (std::size_t b = 0; b < count; ++b) {
+                const std::size_t r = picked[first + b];
+                word |= ((source[r / NullMask::kBits] >> (r % NullMask::kBits)) & 1u) << b;
+            }
+            missing[w] = word;
         }
     }
     build.append_missing(missing.data(), k);
@@ -94,17 +101,25 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
             std::uint64_t* p = build.payloads_for(k);
             for (std::size_t j = 0; j < k; ++j) p[j] = source[picked[j]];
             if constexpr (std::is_same_v<Cells, MixedCells>) {
-                build.types_for(k);
-                for (std::size_t j = 0; j < k; ++j) build.set_type(j, cells.type(picked[j]));
-                if (cells.strings->store() != nullptr) {
-                    // The string rows' cells, renumbered in the result's order.
+                const RowTypeWriter types = build.types_for(k);
+                if (cells.strings->store() == nullptr) {
+                    for (std::size_t j = 0; j < k; ++j) types.set(j, cells.type(picked[j]));
+                } else {
+                    // The string rows' cells, renumbered in the result's order. A missing row
+                    // holds 0 and is never a string row here.
                     RowIndexList which;
+                    std::size_t* cell = which.extend_uninitialised(k);
+                    std::size_t m = 0;
                     for (std::size_t j = 0; j < k; ++j) {
-                        if (cells.type(picked[j]) != kString || view.missing(picked[j])) continue;
-                        which.push_back(static_cast<std::size_t>(p[j]));
-                        p[j] = which.size() - 1;
+                        const CellType type = cells.type(picked[j]);
+                        types.set(j, type);
+                        const bool string_row = type == kString && !view.missing(picked[j]);
+                        cell[m] = static_cast<std::size_t>(p[j]);
+                        p[j] = string_row ? m : p[j];
+                        m += string_row;
                     }
-                    build.gather_strings(*cells.strings, which.data(), which.size());
+                    which.set_size(m);
+                    build.gather_strings(*cells.strings, which.data(), m);
                 }
                 build.finish(k, std::nullopt);
             } else {
@@ -136,12 +151,12 @@ std::shared_ptr<Column> Column::multiply(double x) const {
                 build.finish(n, kInt);
                 return;
             } else if constexpr (std::is_same_v<Cells, MixedCells>) {
-                build.types_for(n);
+                const RowTypeWriter types = build.types_for(n);
                 for (std::size_t i = 0; i < n; ++i) {
                     const bool number = cells.type(i) != kString;
                     p[i] = number ? std::bit_cast<std::uint64_t>(cells.reading(i) * x)
                                   : cells.payloads[i];
-                    build.set_type(i, number ? kDouble : kString);
+                    types.set(i, number ? kDouble : kString);
                 }
                 if (cells.strings->store() != nullptr) build.share_strings(*cells.strings);
             } else {

@@ -128,7 +128,7 @@ void ColumnBuilder::push_null() {
 void ColumnBuilder::pop_back() {
     const std::size_t last = store_.size - 1;
     if (store_.mixed) {
-        if (!mask_[last] && store_.types.back() == kString) {
+        if (!mask_[last] && store_.type_reader()[last] == kString) {
             own_strings().cells.set_size(static_cast<std::size_t>(store_.payloads.back()));
         }
         store_.types.pop_back();
@@ -200,8 +200,8 @@ void ColumnBuilder::commit_string_run(std::size_t k, const std::uint64_t* missin
 
 std::optional<ColumnBuilder::MixedRun> ColumnBuilder::mixed_run(std::size_t n) {
     if (!store_.mixed || (store_.strings && store_.strings.use_count() != 1)) return std::nullopt;
-    store_.types.extend_uninitialised(n);
-    MixedRun run{store_.payloads.extend_uninitialised(n), &store_, store_.size, std::nullopt};
+    MixedRun run{store_.payloads.extend_uninitialised(n),
+                 RowTypeWriter{store_.types.extend_uninitialised(n)}, std::nullopt};
     if (store_.strings) run.strings.emplace(*store_.strings);
     return run;
 }
@@ -217,7 +217,9 @@ std::uint64_t* ColumnBuilder::payloads_for(std::size_t n) {
     return store_.payloads.extend_uninitialised(n);
 }
 
-void ColumnBuilder::types_for(std::size_t n) { store_.types.extend_uninitialised(n); }
+RowTypeWriter ColumnBuilder::types_for(std::size_t n) {
+    return RowTypeWriter{store_.types.extend_uninitialised(n)};
+}
 
 void ColumnBuilder::share_strings(const StringCells& source) { store_.strings = source.owner(); }
 
@@ -226,17 +228,16 @@ void ColumnBuilder::gather_strings(const StringCells& source, const std::size_t*
     auto out = std::make_shared<StringStore>();
     PackedString* cells = out->cells.extend_uninitialised(n + 1);
     const PackedString* from = source.cells();
-    for (std::size_t j = 0; j < n; ++j) cells[j] = from[picked[j]];
-    out->cells.set_size(n);
-
-    // The long texts' bytes that each source buffer would serve.
+    // The long texts' bytes that each source buffer would serve, counted as the cells are copied.
     const auto& buffers = source.store()->buffers;
     std::vector<std::size_t> used(buffers.size(), 0);
-    if (!buffers.empty()) {
-        for (std::size_t j = 0; j < n; ++j) {
-            if (!cells[j].is_inline()) used[cells[j].buffer_index()] += cells[j].length;
-        }
+    for (std::size_t j = 0; j < n; ++j) {
+        const PackedString cell = from[picked[j]];
+        cells[j] = cell;
+        if (!cell.is_inline()) used[cell.buffer_index()] += cell.length;
     }
+    out->cells.set_size(n);
+
     constexpr std::uint32_t kCopied = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> index(buffers.size(), kCopied);
     bool moved = false;
@@ -297,9 +298,13 @@ void ColumnBuilder::settle() {
     }
     store_.any_present = true;
     if (store_.mixed) {
+        // The types of the present rows, without a branch per row.
         unsigned seen = 0;
+        const RowTypeReader types = store_.type_reader();
+        const std::uint64_t* missing = mask_.words();
         for (std::size_t i = 0; i < n; ++i) {
-            if (!mask_[i]) seen |= 1u << store_.type_at(i);
+            const unsigned present = ((missing[i / 64] >> (i % 64)) & 1u) ^ 1u;
+            seen |= (1u << types[i]) & (0u - present);
         }
         if (std::has_single_bit(seen)) {
             const auto type = static_cast<CellType>(std::countr_zero(seen));

@@ -100,11 +100,8 @@ public:
     // column has no strings, and such a run stops at the first string.
     struct MixedRun {
         std::uint64_t* payloads;
-        CellStore* store;
-        std::size_t first;  // the row of the run's row 0
+        RowTypeWriter types;  // from the run's row 0
         std::optional<StringPacker> strings;
-
-        void set_type(std::size_t k, CellType type) noexcept { store->set_type(first + k, type); }
     };
     std::optional<MixedRun> mixed_run(std::size_t n);
     void commit_mixed_run(std::size_t k, const std::uint64_t* missing);
@@ -114,8 +111,7 @@ public:
     // the strings, then finish(n, type): type is the one type of every present cell, or nothing
     // when the rows' types say.
     std::uint64_t* payloads_for(std::size_t n);
-    void types_for(std::size_t n);
-    void set_type(std::size_t row, CellType type) noexcept { store_.set_type(row, type); }
+    RowTypeWriter types_for(std::size_t n);
     // The source's string cells and buffers, shared whole.
     void share_strings(const StringCells& source);
     // A string store of n cells, cell j a copy of source's cell cells[j]. The result shares the

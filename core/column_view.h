@@ -62,9 +62,9 @@ struct StringColumnCells {
 };
 struct MixedCells {
     const std::uint64_t* payloads;
-    const CellStore* store;
+    RowTypeReader types;
     const StringCells* strings;  // a string row's payload is the index of its cell
-    CellType type(std::size_t i) const noexcept { return store->type_at(i); }
+    CellType type(std::size_t i) const noexcept { return types[i]; }
     // The numeric reading of a row that is not a string.
     double reading(std::size_t i) const noexcept {
         return type(i) == kDouble ? std::bit_cast<double>(payloads[i])
@@ -96,7 +96,7 @@ public:
         return store_->single;
     }
     CellType type_at(std::size_t row) const noexcept {
-        return store_->mixed ? store_->type_at(row) : store_->single;
+        return store_->mixed ? store_->type_reader()[row] : store_->single;
     }
 
     std::int64_t int_at(std::size_t row) const noexcept {
@@ -132,7 +132,7 @@ public:
     template <class F>
     decltype(auto) dispatch(F&& f) const {
         if (!store_->any_present) return f(NoCells{});
-        if (store_->mixed) return f(MixedCells{payloads_, store_, &strings_});
+        if (store_->mixed) return f(MixedCells{payloads_, store_->type_reader(), &strings_});
         switch (store_->single) {
             case kInt:
                 return f(IntCells{payloads_});

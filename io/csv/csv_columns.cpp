@@ -132,7 +132,7 @@ std::size_t append_mixed_run(ColumnBuilder& column, const std::string_view* fiel
             }
         }
         run.payloads[k] = payload;
-        run.set_type(k, type);
+        run.types.set(k, type);
     }
     column.commit_mixed_run(k, missing);
     return k;
