@@ -40,7 +40,9 @@ bool int64_of(PyObject* number, std::int64_t& out) {
     if (digits >= -2 && digits <= 2) {
         const digit* d = reinterpret_cast<const PyLongObject*>(number)->ob_digit;
         std::int64_t magnitude = digits == 0 ? 0 : static_cast<std::int64_t>(d[0]);
-        if (digits == 2 || digits == -2) magnitude |= static_cast<std::int64_t>(d[1]) << PyLong_SHIFT;
+        if (digits == 2 || digits == -2) {
+            magnitude |= static_cast<std::int64_t>(d[1]) << PyLong_SHIFT;
+        }
         out = digits < 0 ? -magnitude : magnitude;
         return true;
     }
@@ -233,8 +235,9 @@ void append_run(Column& column, std::size_t n, ValueAt value_at) {
 
 template <class Value, class Stored>
 void append_buffer_as(Column& column, const NumberBuffer& buffer) {
-    append_run<Value>(column, buffer.size(),
-                      [&buffer](std::size_t i) { return static_cast<Value>(buffer.at<Stored>(i)); });
+    append_run<Value>(column, buffer.size(), [&buffer](std::size_t i) {
+        return static_cast<Value>(buffer.at<Stored>(i));
+    });
 }
 
 template <class Signed, class Unsigned>
