@@ -85,10 +85,19 @@ std::optional<Format> parse_format(const char* format) {
 
 bool plain_width(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 || size == 8; }
 
+// The exporters whose items are exactly what their memory holds. Others, subclasses of these
+// included, may give other items (a numpy masked array gives `masked` for a hidden value), so
+// they are read item by item.
+bool items_are_memory(PyObject* values) {
+    if (PyMemoryView_Check(values)) return true;  // memoryview has no subclasses
+    const char* name = Py_TYPE(values)->tp_name;
+    return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
 }  // namespace
 
 NumberBuffer::NumberBuffer(PyObject* values) {
-    if (!PyObject_CheckBuffer(values)) return;
+    if (!items_are_memory(values) || !PyObject_CheckBuffer(values)) return;
     if (PyObject_GetBuffer(values, &view_, PyBUF_RECORDS_RO) != 0) {
         PyErr_Clear();  // the exporter refuses this kind of view: its items are read one by one
         return;

@@ -11,9 +11,10 @@
 
 namespace kelvra {
 
-// The object's buffer while it is one contiguous dimension of native-order integers (8 to 64
-// bits, signed or not), floats of 16, 32 or 64 bits, or booleans; otherwise nothing is held and
-// ok() is false (no Python error is left set). Anything else is read item by item.
+// The buffer of a numpy array, array.array or memoryview while it is one contiguous dimension of
+// native-order integers (8 to 64 bits, signed or not), floats of 16, 32 or 64 bits, or booleans;
+// otherwise nothing is held and ok() is false (no Python error is left set). Anything else is
+// read item by item.
 class NumberBuffer {
 public:
     enum class Kind { kSigned, kUnsigned, kFloat, kBool };

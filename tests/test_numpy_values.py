@@ -179,6 +179,12 @@ def test_mixed_numpy_items(values):
 
 
 @needs_numpy
+def test_masked_array_items_stay_its_own():
+    values = np.ma.masked_array([1, 2, 3], mask=[0, 1, 0])
+    assert cells(values) == python_cells([1, "--", 3])
+
+
+@needs_numpy
 def test_numpy_columns_add_up():
     df = kelvra.DataFrame()
     df["a"] = np.arange(3)
