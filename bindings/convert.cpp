@@ -72,17 +72,28 @@ void push_text(Column& column, PyObject* text) {
     column.push_string({data, static_cast<std::size_t>(size)});
 }
 
+void push_int_object(Column& column, PyObject* number) {
+    std::int64_t v = 0;
+    if (!int64_of(number, v)) throw_unconvertible(number);
+    column.push_int(v);
+}
+
 // Appends an item of the kinds that convert without running any Python code: None, bool, int,
-// float, str and their subclasses. Returns false, appending nothing, for any other item.
+// float, str and their subclasses. Returns false, appending nothing, for any other item. The
+// exact types come first, each one comparison; a subclass test walks the type's bases.
 bool append_plain(Column& column, PyObject* item) {
     if (item == Py_None) {
         column.push_null();
-    } else if (PyBool_Check(item)) {
+    } else if (PyLong_CheckExact(item)) {
+        push_int_object(column, item);
+    } else if (PyUnicode_CheckExact(item)) {
+        push_text(column, item);
+    } else if (PyFloat_CheckExact(item)) {
+        column.push_double(PyFloat_AS_DOUBLE(item));
+    } else if (item == Py_True || item == Py_False) {
         column.push_bool(item == Py_True);
     } else if (PyLong_Check(item)) {
-        std::int64_t v = 0;
-        if (!int64_of(item, v)) throw_unconvertible(item);
-        column.push_int(v);
+        push_int_object(column, item);
     } else if (PyFloat_Check(item)) {
         column.push_double(PyFloat_AS_DOUBLE(item));
     } else if (PyUnicode_Check(item)) {
@@ -168,12 +179,23 @@ private:
 #endif
 };
 
+// Items are objects anywhere in memory: asking for one a few items ahead overlaps the wait for
+// it with the work on the current one. A short str's text lies in the line after its header.
+constexpr Py_ssize_t kPrefetchAhead = 8;
+inline void prefetch_object(const PyObject* item) {
+    __builtin_prefetch(item);
+    __builtin_prefetch(reinterpret_cast<const char*>(item) + 64);
+}
+
 // Appends the items of a list, read in place, from the start while each converts without
 // running Python code. Returns where it stopped: the list's size when it took every item.
 Py_ssize_t append_plain_prefix(Column& column, PyObject* list) {
     const ListReadLock lock(list);
     Py_ssize_t i = 0;
     for (; i < PyList_GET_SIZE(list); ++i) {
+        if (i + kPrefetchAhead < PyList_GET_SIZE(list)) {
+            prefetch_object(PyList_GET_ITEM(list, i + kPrefetchAhead));
+        }
 #if defined(Py_GIL_DISABLED)
         const auto item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
         if (!append_plain(column, item.ptr())) break;
@@ -189,6 +211,7 @@ void append_items(Column& column, PyObject* items, LateItems& late) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
     PyObject* const* const item = PySequence_Fast_ITEMS(items);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i + kPrefetchAhead < n) prefetch_object(item[i + kPrefetchAhead]);
         if (!append_plain(column, item[i])) late.append(column, item[i]);
     }
 }
