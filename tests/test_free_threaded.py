@@ -79,3 +79,45 @@ def test_import_and_round_trip(tmp_path, options, gil_after, warned):
         "x": [0.5, 2.25, None],
         "s": ["a", "b,c", 'say "hi"'],
     }
+
+
+# With the lock forced off, other threads rewrite and resize a list while columns are made from
+# it in place: every column must still hold only values the list ever held.
+CHANGING_LIST = textwrap.dedent(
+    """
+    import threading
+    import kelvra
+    shared = ["a", "bé", 1, 2.5, None] * 2000
+    allowed = {"a", "bé", 1, 2.5, None, "é", "xé", 3}
+    stop = threading.Event()
+    def change():
+        i = 0
+        while not stop.is_set():
+            shared[i % 10000] = "xé" if i % 2 else "é"
+            shared.append(3)
+            shared.pop()
+            i += 1
+    threads = [threading.Thread(target=change) for _ in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(200):
+            df = kelvra.DataFrame()
+            df["v"] = shared
+            assert set(df["v"]) <= allowed, set(df["v"]) - allowed
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    """
+)
+
+
+def test_list_changed_by_other_threads_while_read():
+    run = subprocess.run(
+        [sys.executable, "-X", "gil=0", "-c", CHANGING_LIST],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert run.returncode == 0, run.stderr
