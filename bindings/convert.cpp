@@ -179,23 +179,12 @@ private:
 #endif
 };
 
-// Items are objects anywhere in memory: asking for one a few items ahead overlaps the wait for
-// it with the work on the current one. A short str's text lies in the line after its header.
-constexpr Py_ssize_t kPrefetchAhead = 8;
-inline void prefetch_object(const PyObject* item) {
-    __builtin_prefetch(item);
-    __builtin_prefetch(reinterpret_cast<const char*>(item) + 64);
-}
-
 // Appends the items of a list, read in place, from the start while each converts without
 // running Python code. Returns where it stopped: the list's size when it took every item.
 Py_ssize_t append_plain_prefix(Column& column, PyObject* list) {
     const ListReadLock lock(list);
     Py_ssize_t i = 0;
     for (; i < PyList_GET_SIZE(list); ++i) {
-        if (i + kPrefetchAhead < PyList_GET_SIZE(list)) {
-            prefetch_object(PyList_GET_ITEM(list, i + kPrefetchAhead));
-        }
 #if defined(Py_GIL_DISABLED)
         const auto item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
         if (!append_plain(column, item.ptr())) break;
@@ -211,7 +200,6 @@ void append_items(Column& column, PyObject* items, LateItems& late) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
     PyObject* const* const item = PySequence_Fast_ITEMS(items);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i + kPrefetchAhead < n) prefetch_object(item[i + kPrefetchAhead]);
         if (!append_plain(column, item[i])) late.append(column, item[i]);
     }
 }
