@@ -70,6 +70,9 @@ class Ops(FrameOps):
     def setitem_str(self):
         return _set_column(self.inputs.str_list)
 
+    def setitem_numpy(self):
+        return _set_column(self.inputs.int_array)
+
     def getitem(self):
         df = self.df
         return lambda: df[GETITEM_COLUMN]

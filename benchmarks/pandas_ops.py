@@ -58,6 +58,10 @@ class Ops(FrameOps):
         values = self.inputs.str_list
         return lambda: pd.Series(values)
 
+    def setitem_numpy(self):
+        values = self.inputs.int_array
+        return lambda: pd.Series(values)
+
     def getitem(self):
         df = self.df
         return lambda: df[GETITEM_COLUMN].tolist()

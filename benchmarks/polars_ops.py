@@ -58,6 +58,10 @@ class Ops(FrameOps):
         values = self.inputs.str_list
         return lambda: pl.Series(values)
 
+    def setitem_numpy(self):
+        values = self.inputs.int_array
+        return lambda: pl.Series(values)
+
     def getitem(self):
         df = self.df
         return lambda: df[GETITEM_COLUMN].to_list()

@@ -7,15 +7,18 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from pathlib import Path
 
+import numpy
+
 from .data import SEED, Dataset
 
 OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
-              "sum", "mean", "setitem_int", "setitem_str", "getitem", "head")
+              "sum", "mean", "setitem_int", "setitem_str", "setitem_numpy", "getitem", "head")
+# The column builders make their column from values of their own, not from the table.
+BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy")
 # The readers must hand back the whole table, not merely return quickly.
 READERS = ("read_csv", "read_json")
 # Everything but the readers and the column builders works on the table read from the CSV.
-NEEDS_TABLE = tuple(op for op in OPERATIONS
-                    if op not in READERS and op not in ("setitem_int", "setitem_str"))
+NEEDS_TABLE = tuple(op for op in OPERATIONS if op not in READERS and op not in BUILDERS)
 
 
 @dataclass
@@ -48,3 +51,8 @@ class Inputs:
     def str_list(self) -> list[str]:
         rng = random.Random(SEED + 1)
         return [f"item-{rng.randrange(10**9):09d}" for _ in range(self.dataset.rows)]
+
+    # The same count of integers as one numpy array (int64, contiguous), as numpy hands them out.
+    @cached_property
+    def int_array(self) -> numpy.ndarray:
+        return numpy.arange(self.dataset.rows)

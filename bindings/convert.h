@@ -2,16 +2,22 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <pybind11/typing.h>
-
-#include <vector>
 
 #include "../core/dataframe.h"
 
 namespace kelvra {
 
+// The values given for a column, as the Python object itself: a sequence as given, or a tuple
+// of the items of any other iterable that is accepted (a set, a generator, a dict view, map, zip).
+// Its items are converted straight into the column, with no list of objects in between.
+struct ColumnValues {
+    pybind11::object source;
+};
+
 // Builds a column from Python objects; on any failure nothing outside the call has changed.
-ColumnPtr column_from_python(const std::vector<pybind11::object>& values);
+ColumnPtr column_from_python(const ColumnValues& values);
 
 // The column as a new Python list: None for missing rows, int/float/str/bool otherwise.
 pybind11::typing::List<pybind11::object> column_to_python(const Column& column);
@@ -20,3 +26,29 @@ pybind11::typing::List<pybind11::object> column_to_python(const Column& column);
 pybind11::dict numbers_to_dict(const ColumnNumbers& numbers);
 
 }  // namespace kelvra
+
+namespace pybind11::detail {
+
+// Accepts exactly the objects that the library's std::vector<object> conversion accepts (refusing
+// the rest, str and bytes among them, with the same TypeError), and shows the same signature,
+// but keeps the object instead of copying its items into a vector.
+template <>
+struct type_caster<kelvra::ColumnValues> {
+    PYBIND11_TYPE_CASTER(kelvra::ColumnValues,
+                         io_name("collections.abc.Sequence", "list") + const_name("[") +
+                             make_caster<object>::name + const_name("]"));
+
+    bool load(handle src, bool convert) {
+        if (!object_is_convertible_to_std_vector(src)) return false;
+        if (isinstance<sequence>(src)) {
+            value.source = reinterpret_borrow<object>(src);
+            return true;
+        }
+        if (!convert) return false;
+        // Like the library, a generator is drained here, before the call, never left half-read.
+        value.source = tuple(reinterpret_borrow<iterable>(src));
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail

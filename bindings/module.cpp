@@ -101,7 +101,7 @@ PYBIND11_MODULE(kelvra, m) {
     py::class_<PyDataFrame>(m, "DataFrame")
         .def(py::init<>())
         .def("__setitem__",
-             [](PyDataFrame& self, const std::string& name, const std::vector<py::object>& values) {
+             [](PyDataFrame& self, const std::string& name, const kelvra::ColumnValues& values) {
                  self.set_column(name, kelvra::column_from_python(values));
              })
         .def("__getitem__",

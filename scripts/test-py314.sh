@@ -17,6 +17,7 @@ SUITE=unstable
 # experimental, checked October 2026). When one arrives, add it here and run the suite a second
 # time with it, in a build dir of its own.
 PACKAGES=(python3 python3-dev pybind11-dev python3-pybind11 python3-pytest python3-hypothesis
+          python3-numpy
           libsimdjson-dev g++ cmake ninja-build)
 TREE=build/py314-root
 BUILD=build/py314         # relative to the checkout, both outside and inside the tree

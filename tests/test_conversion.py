@@ -1,5 +1,6 @@
 """Moving values between Python objects and cells."""
 
+import collections
 import enum
 import math
 
@@ -38,6 +39,22 @@ class BadStr:
 class SurrogateStr:
     def __str__(self):
         return "\udc80"
+
+
+class BackwardsList(list):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+class Emptier:
+    """Empties the list holding it when its text is asked for."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __str__(self):
+        self.victim.clear()
+        return "emptied"
 
 
 @pytest.mark.parametrize(
@@ -100,6 +117,9 @@ def test_mixed_column_and_nan():
         (zip([1], [2]), ["(1, 2)"]),
         (frozenset([5]), [5]),
         ([], []),
+        (BackwardsList([1, 2]), [2, 1]),
+        (collections.deque([1, "x"]), [1, "x"]),
+        (collections.namedtuple("P", "x y")(1, None), [1, None]),
     ],
 )
 def test_accepted_iterables(values, expected):
@@ -145,6 +165,15 @@ def test_unconvertible_item_leaves_table_unchanged(make_df, bad, type_text):
     assert df.columns() == ["c", "other"]
     assert df["c"] == [1, 2, 3]
     assert df.shape() == (3, 2)
+
+
+def test_items_are_taken_as_they_were_when_the_call_began():
+    values = [1, "x"]
+    values += [Emptier(values), 2.5, None]
+    df = kelvra.DataFrame()
+    df["a"] = values
+    assert df["a"] == [1, "x", "emptied", 2.5, None]
+    assert values == []
 
 
 def test_str_failure_propagates_unchanged(make_df):

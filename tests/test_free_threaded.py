@@ -111,9 +111,51 @@ THREADS_PROBE = textwrap.dedent(
 )
 
 
+# With the lock forced off, other threads rewrite and resize a list while columns are made from
+# it in place: every column must still hold only values the list ever held.
+CHANGING_LIST = textwrap.dedent(
+    """
+    import threading
+    import kelvra
+    shared = ["a", "bé", 1, 2.5, None] * 2000
+    allowed = {"a", "bé", 1, 2.5, None, "é", "xé", 3}
+    stop = threading.Event()
+    def change():
+        i = 0
+        while not stop.is_set():
+            shared[i % 10000] = "xé" if i % 2 else "é"
+            shared.append(3)
+            shared.pop()
+            i += 1
+    threads = [threading.Thread(target=change) for _ in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(200):
+            df = kelvra.DataFrame()
+            df["v"] = shared
+            assert set(df["v"]) <= allowed, set(df["v"]) - allowed
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    """
+)
+
+
 def test_threads_with_the_gil_forced_off_share_the_kept_memory():
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_GIL", "PYTHONWARNINGS")}
     run = subprocess.run([sys.executable, "-X", "gil=0", "-c", THREADS_PROBE],
                          capture_output=True, text=True, env=env, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["False", "[]"]
+
+
+def test_list_changed_by_other_threads_while_read():
+    run = subprocess.run(
+        [sys.executable, "-X", "gil=0", "-c", CHANGING_LIST],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert run.returncode == 0, run.stderr
