@@ -1,6 +1,9 @@
 #include "arrow_columns.h"
 
+#include <array>
 #include <bit>
+#include <charconv>
+#include <optional>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -139,11 +142,11 @@ void cell_texts(ArrayOwner& owner, CellSource& source) {
 }
 
 // The union's format with its type codes: "+ud:0,2".
-std::string union_format(bool sparse, const std::vector<CellType>& codes) {
+std::string union_format(bool sparse, const std::vector<int>& codes) {
     std::string format = sparse ? "+us:" : "+ud:";
     for (std::size_t k = 0; k < codes.size(); ++k) {
         if (k != 0) format += ',';
-        format += std::to_string(static_cast<int>(codes[k]));
+        format += std::to_string(codes[k]);
     }
     return format;
 }
@@ -176,33 +179,76 @@ bool same_children(const ArrowSchema& requested, const std::vector<FieldType>& o
     return true;
 }
 
+// The union layout that the consumer asked for, when its children have the column's child
+// types in the same order: sparse or dense, and the type code of each child.
+struct UnionLayout {
+    bool sparse = false;
+    std::vector<int> codes;
+};
+
+std::optional<UnionLayout> requested_union(const ArrowSchema* requested,
+                                           const std::vector<FieldType>& children) {
+    if (requested == nullptr || requested->format == nullptr) return std::nullopt;
+    std::string_view format = requested->format;
+    if (!(format.starts_with("+ud:") || format.starts_with("+us:")) ||
+        !same_children(*requested, children)) {
+        return std::nullopt;
+    }
+    UnionLayout layout{format[2] == 's', {}};
+    format.remove_prefix(4);
+    while (!format.empty()) {
+        int code = -1;
+        const auto [end, error] = std::from_chars(format.data(), format.data() + format.size(), code);
+        if (error != std::errc() || code < 0 || code > 127) return std::nullopt;
+        layout.codes.push_back(code);
+        format.remove_prefix(static_cast<std::size_t>(end - format.data()));
+        if (!format.empty()) {
+            if (format.front() != ',') return std::nullopt;
+            format.remove_prefix(1);
+        }
+    }
+    if (layout.codes.size() != children.size()) return std::nullopt;
+    return layout;
+}
+
 // A column that mixes types: a union with one child per type present, each child as long as the
 // column and sharing its storage, every row pointing at its own slot (so a dense union's offsets
 // are 0, 1, 2, ...). A missing row is a null of one child: the int child, or the first child
-// when no cell is an int.
+// when no cell is an int. The type codes are the cell types, unless the consumer asked for others
+// (DuckDB reads a code as the child's position).
 FieldType union_column(const std::string& name, ArrayOwner& owner, const CellSource& source,
                        std::size_t missing, const ArrowSchema* requested) {
-    const std::vector<CellType> codes = present_types(source, missing);
+    const std::vector<CellType> types = present_types(source, missing);
     std::vector<FieldType> children;
-    for (const CellType type : codes) children.push_back({kFormats[type], kTypeNames[type], true, {}});
-    const bool sparse = requested != nullptr && requested->format != nullptr &&
-                        union_format(true, codes) == requested->format &&
-                        same_children(*requested, children);
-    FieldType field{union_format(sparse, codes), name, true, std::move(children)};
+    UnionLayout layout;
+    for (const CellType type : types) {
+        children.push_back({kFormats[type], kTypeNames[type], true, {}});
+        layout.codes.push_back(static_cast<int>(type));
+    }
+    if (auto asked = requested_union(requested, children)) layout = std::move(*asked);
+    FieldType field{union_format(layout.sparse, layout.codes), name, true, std::move(children)};
 
-    const CellType null_type = codes.front();  // kInt when present: CellType order
-    if (missing == 0) {
+    std::array<std::int8_t, 4> code_of{};
+    bool own_codes = true;
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        code_of[types[k]] = static_cast<std::int8_t>(layout.codes[k]);
+        own_codes = own_codes && layout.codes[k] == static_cast<int>(types[k]);
+    }
+    const CellType null_type = types.front();  // kInt when present: CellType order
+    if (missing == 0 && own_codes) {
         owner.buffers[0] = source.types;
     } else {
         std::int8_t* ids = owner.type_ids.extend_uninitialised(source.rows);
-        std::memcpy(ids, source.types, source.rows);
-        for (std::size_t i = 0; i < source.rows; ++i) {
-            if (!source.present(i)) ids[i] = static_cast<std::int8_t>(null_type);
+        for (std::size_t i = 0; i < source.rows; ++i) ids[i] = code_of[source.types[i] & 3];
+        if (missing != 0) {
+            for (std::size_t i = 0; i < source.rows; ++i) {
+                if (!source.present(i)) ids[i] = code_of[null_type];
+            }
         }
         owner.type_ids.set_size(source.rows);
         owner.buffers[0] = owner.type_ids.data();
     }
-    if (!sparse) {
+    if (!layout.sparse) {
         if (source.rows > kInt32Max) {
             throw std::length_error(std::string(kExportFailure) + ": column '" + name +
                                     "' mixes types in more rows than an Arrow union can index");
@@ -213,12 +259,12 @@ FieldType union_column(const std::string& name, ArrayOwner& owner, const CellSou
         owner.buffers[1] = owner.offsets32.data();
     }
 
-    owner.reserve_children(codes.size());
-    for (std::size_t k = 0; k < codes.size(); ++k) {
+    owner.reserve_children(types.size());
+    for (std::size_t k = 0; k < types.size(); ++k) {
         auto child = std::make_unique<ArrayOwner>();
         child->column = owner.column;
-        const bool nulls = codes[k] == null_type && missing != 0;
-        const std::size_t n_buffers = typed_buffers(*child, source, codes[k], nulls);
+        const bool nulls = types[k] == null_type && missing != 0;
+        const std::size_t n_buffers = typed_buffers(*child, source, types[k], nulls);
         hand_over(std::move(child), source.rows, nulls ? missing : 0, n_buffers,
                   owner.child_arrays[k]);
     }

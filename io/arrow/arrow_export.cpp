@@ -68,9 +68,11 @@ void release_stream(ArrowArrayStream* stream) {
 
 void require_valid_name(const std::string& name) {
     if (!is_utf8(name)) throw_text_not_utf8(kExportFailure, name, std::nullopt);
-    // Arrow names are NUL-terminated.
+    // Arrow names are NUL-terminated; so is the message, which shows the byte as \x00.
     if (name.find('\0') != std::string::npos) {
-        throw std::invalid_argument(std::string(kExportFailure) + ": the column name '" + name +
+        std::string shown;
+        for (const char c : name) shown += c == '\0' ? std::string("\\x00") : std::string(1, c);
+        throw std::invalid_argument(std::string(kExportFailure) + ": the column name '" + shown +
                                     "' holds a NUL byte");
     }
 }
