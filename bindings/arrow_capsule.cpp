@@ -27,7 +27,8 @@ void destroy_stream_capsule(PyObject* capsule) {
     // Called while an exception may be set: keep it.
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    const StreamPtr stream(static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamName)));
+    const StreamPtr stream(
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamName)));
     if (!stream) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
@@ -38,7 +39,8 @@ py::capsule arrow_stream_capsule(const PyDataFrame& table, const py::object& req
     const ArrowSchema* requested = nullptr;
     if (!requested_schema.is_none()) {
         if (!PyCapsule_CheckExact(requested_schema.ptr())) {
-            throw py::type_error("requested_schema must be None or a PyCapsule named 'arrow_schema'");
+            throw py::type_error(
+                "requested_schema must be None or a PyCapsule named 'arrow_schema'");
         }
         requested = static_cast<const ArrowSchema*>(
             PyCapsule_GetPointer(requested_schema.ptr(), kSchemaName));

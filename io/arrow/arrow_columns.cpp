@@ -3,9 +3,9 @@
 #include <array>
 #include <bit>
 #include <charconv>
-#include <optional>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -70,7 +70,8 @@ const void* string_bytes(const CellSource& source) {
 // Throws when a string cell of the column is not UTF-8.
 void require_utf8_strings(const std::string& name, const CellSource& source) {
     if (source.string_offsets == nullptr) return;
-    if (const auto row = first_row_not_utf8(source.string_offsets, source.string_bytes, source.rows)) {
+    if (const auto row =
+            first_row_not_utf8(source.string_offsets, source.string_bytes, source.rows)) {
         throw_text_not_utf8(kExportFailure, name, row);
     }
 }
@@ -125,7 +126,8 @@ void cell_texts(ArrayOwner& owner, CellSource& source) {
                         end = write_int(start, static_cast<std::int64_t>(source.payloads[i]));
                         break;
                     case kDouble:
-                        end = source.doubles.write(start, std::bit_cast<double>(source.payloads[i]));
+                        end =
+                            source.doubles.write(start, std::bit_cast<double>(source.payloads[i]));
                         break;
                     default:
                         *end++ = source.payloads[i] != 0 ? '1' : '0';
@@ -198,7 +200,8 @@ std::optional<UnionLayout> requested_union(const ArrowSchema* requested,
     format.remove_prefix(4);
     while (!format.empty()) {
         int code = -1;
-        const auto [end, error] = std::from_chars(format.data(), format.data() + format.size(), code);
+        const auto [end, error] =
+            std::from_chars(format.data(), format.data() + format.size(), code);
         if (error != std::errc() || code < 0 || code > 127) return std::nullopt;
         layout.codes.push_back(code);
         format.remove_prefix(static_cast<std::size_t>(end - format.data()));

@@ -102,10 +102,9 @@ void export_table(const PyDataFrame& table, const ArrowSchema* requested, ArrowA
     auto top = std::make_unique<ArrayOwner>();
     top->reserve_children(names.size());
     for (std::size_t j = 0; j < names.size(); ++j) {
-        state->schema.children.push_back(export_column(names[j], table.column_map.at(names[j]),
-                                                       table.num_rows,
-                                                       requested_field(requested, names[j]),
-                                                       top->child_arrays[j]));
+        state->schema.children.push_back(
+            export_column(names[j], table.column_map.at(names[j]), table.num_rows,
+                          requested_field(requested, names[j]), top->child_arrays[j]));
     }
     hand_over(std::move(top), table.num_rows, 0, 1, state->batch);
 

@@ -179,7 +179,8 @@ std::optional<CellValue> arrow_cell(const ArrowSchema& type, const ArrowArray& a
         }
         require(child < static_cast<std::size_t>(type.n_children), "Arrow union type code");
         const std::size_t slot =
-            format[2] == 'd' ? static_cast<std::size_t>(load<std::int32_t>(array.buffers[1], i)) : i;
+            format[2] == 'd' ? static_cast<std::size_t>(load<std::int32_t>(array.buffers[1], i))
+                             : i;
         return arrow_cell(*type.children[child], *array.children[child], slot);
     }
     if (array.buffers[0] != nullptr && !bit(array.buffers[0], i)) return std::nullopt;
