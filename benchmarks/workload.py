@@ -9,8 +9,8 @@ from pathlib import Path
 
 from .data import SEED, Dataset
 
-OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
-              "sum", "mean", "setitem_int", "setitem_str", "getitem", "head")
+OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "to_arrow", "filter_gt", "select",
+              "multiply", "sum", "mean", "setitem_int", "setitem_str", "getitem", "head")
 # The readers must hand back the whole table, not merely return quickly.
 READERS = ("read_csv", "read_json")
 # Everything but the readers and the column builders works on the table read from the CSV.
