@@ -149,8 +149,12 @@ std::shared_ptr<Column> Column::multiply(double x) const {
                     p[i] = std::bit_cast<std::uint64_t>(cells.reading(i) * x);
                 }
             }
-            // A missing row holds 0, whatever 0 times x gave.
-            for_each_set_bit(null_mask, [p](std::size_t i) { p[i] = 0; });
+            // A missing row holds 0, whatever 0 times x gave, and in a mixed column the type
+            // kInt (the loop above made it kDouble).
+            for_each_set_bit(null_mask, [&](std::size_t i) {
+                p[i] = 0;
+                if constexpr (std::is_same_v<Cells, MixedCells>) build.set_type(i, kInt);
+            });
             build.finish(n, std::is_same_v<Cells, MixedCells> ? std::nullopt
                                                                : std::optional<CellType>(kDouble));
         }

@@ -66,6 +66,11 @@ void ColumnBuilder::become_mixed() {
         store_.has_payloads = true;
     }
     store_.types.assign(n, static_cast<std::uint8_t>(store_.single));
+    if (mask_.any_missing()) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (mask_[i]) store_.set_type(i, kInt);  // a missing row's type
+        }
+    }
     store_.mixed = true;
 }
 
