@@ -85,7 +85,7 @@ FULL = {
     "s": ["x", "", "naïve café ☕"],
 }
 TYPES = {
-    "pyarrow": {"i": "int64", "f": "double", "b": "bool", "s": "large_string", "short": "int64",
+    "pyarrow": {"i": "int64", "f": "double", "b": "bool", "s": "string_view", "short": "int64",
                 "n": "null"},
     "polars": {"i": "Int64", "f": "Float64", "b": "Boolean", "s": "String", "short": "Int64",
                "n": "Null"},
@@ -118,23 +118,29 @@ def test_every_column_type_exactly(consumer):
         same_values(got, padded)
 
 
-MIXED = [1, "a", None, 2.5, True, -0.0, "é"]
+LONG = "a text of more than twelve bytes"  # in a byte buffer, not inline
+MIXED = [1, "a", None, 2.5, True, -0.0, "é", LONG]
 
 
 def test_mixed_column_keeps_each_cell_type():
     pa = need("pyarrow")
-    t = pa.table(table(m=MIXED, p=[1.5, None, False]))
+    df = table(m=MIXED, p=[1.5, None, False], q=[None, LONG, 3])
+    df["r"] = (table(r=[1, None, LONG, True]) * 2)["r"]  # a product's missing rows stay null
+    t = pa.table(df)
     assert str(t.schema.field("m").type) == (
-        "dense_union<int: int64=0, float: double=1, str: large_string=2, bool: bool=3>"
+        "dense_union<int: int64=0, float: double=1, str: string_view=2, bool: bool=3>"
     )
     assert str(t.schema.field("p").type) == "dense_union<float: double=1, bool: bool=3>"
     t.validate(full=True)
     same_values(t.column("m").to_pylist(), MIXED)
-    same_values(t.column("p").to_pylist(), [1.5, None, False] + [None] * 4)  # padded
+    pad = [None] * (len(MIXED) - 4)
+    same_values(t.column("p").to_pylist(), [1.5, None, False, None] + pad)
+    same_values(t.column("q").to_pylist(), [None, LONG, 3, None] + pad)
+    same_values(t.column("r").to_pylist(), [2.0, None, LONG, 2.0] + pad)
 
 
 # A consumer without unions asks for text: each cell as to_csv writes it.
-MIXED_TEXT = ["1", "a", None, "2.5", "1", "-0.0", "é"]
+MIXED_TEXT = ["1", "a", None, "2.5", "1", "-0.0", "é", LONG]
 
 
 @pytest.mark.parametrize("consumer", READERS)
@@ -149,33 +155,38 @@ def test_mixed_column_as_requested_text(consumer, text_type):
     assert got == MIXED_TEXT
 
 
-@pytest.mark.parametrize("consumer, mode", [("pyarrow", "dense"), ("pyarrow", "sparse"),
-                                            ("duckdb", "sparse")])
-def test_mixed_column_as_requested_union(consumer, mode):
+@pytest.mark.parametrize(
+    "consumer, mode, text",
+    [("pyarrow", "dense", "large_string"), ("pyarrow", "sparse", "string_view"),
+     ("pyarrow", "sparse", "string"), ("duckdb", "sparse", "large_string")],
+)
+def test_mixed_column_as_requested_union(consumer, mode, text):
     pa = need("pyarrow")
     # DuckDB takes a type code for the child's position: codes 0 and 1, not the cell types.
-    children = [pa.field("int", pa.int64()), pa.field("str", pa.large_string())]
+    children = [pa.field("int", pa.int64()), pa.field("str", getattr(pa, text)())]
     union = getattr(pa, mode + "_union")(children)
-    df = with_schema(table(m=[None, "a", 1, None]), pa.schema([("m", union)]))
+    df = with_schema(table(m=[None, "a", 1, None, LONG]), pa.schema([("m", union)]))
     if consumer == "pyarrow":
         t = pa.table(df)
         t.validate(full=True)
         assert t.schema.field("m").type == union
-    assert READERS[consumer](df)[1]["m"] == [None, "a", 1, None]
+    assert READERS[consumer](df)[1]["m"] == [None, "a", 1, None, LONG]
 
 
-def test_string_column_as_requested_string():
+@pytest.mark.parametrize("text", ["string", "large_string"])
+def test_string_column_as_requested_string(text):
     pa = need("pyarrow")
-    t = pa.table(with_schema(table(s=["a", None, "bc"]), pa.schema([("s", pa.string())])))
-    assert t.schema.field("s").type == pa.string()
-    assert t.column("s").to_pylist() == ["a", None, "bc"]
+    schema = pa.schema([("s", getattr(pa, text)())])
+    t = pa.table(with_schema(table(s=["a", None, LONG]), schema))
+    assert t.schema.field("s").type == getattr(pa, text)()
+    assert t.column("s").to_pylist() == ["a", None, LONG]
 
 
 def test_request_that_cannot_be_met_gives_own_types():
     pa = need("pyarrow")
     schema = pa.schema([("i", pa.string()), ("s", pa.int32()), ("absent", pa.int8())])
     t = pa.table(with_schema(table(i=[1], s=["x"]), schema))
-    assert [str(f.type) for f in t.schema] == ["int64", "large_string"]
+    assert [str(f.type) for f in t.schema] == ["int64", "string_view"]
 
 
 @pytest.mark.parametrize("consumer", READERS)
@@ -219,6 +230,16 @@ def test_string_cell_not_utf8_is_refused(tmp_path, mixed):
         "Cannot export the table to Arrow: "
         "the string in column 'b' at row 1 (counting from 0) is not valid UTF-8"
     )
+
+
+def test_rows_filtered_out_are_not_checked(tmp_path):
+    pa = need("pyarrow")
+    source = tmp_path / "latin1.csv"
+    source.write_bytes(b"k,s,m\n1,caf\xe9 au lait noir,caf\xe9 au lait\n2,%s,%s\n3,x,4\n"
+                       % (LONG.encode(), LONG.encode()))
+    t = pa.table(kelvra.read_csv(str(source)).filter_gt("k", 1))
+    t.validate(full=True)
+    assert t.to_pydict() == {"k": [2, 3], "s": [LONG, "x"], "m": [LONG, 4]}
 
 
 def test_stream_capsule_and_refused_request():
@@ -279,13 +300,13 @@ def test_stream_read_through_ctypes():
     assert stream.get_next(me, ctypes.addressof(end)) == 0 and not end.release
     del capsule
     fields = [schema.children[k].contents for k in range(schema.n_children)]
-    assert [(f.name, f.format) for f in fields] == [(b"i", b"l"), (b"s", b"U"), (b"m", b"+ud:0,2")]
+    assert [(f.name, f.format) for f in fields] == [(b"i", b"l"), (b"s", b"vu"), (b"m", b"+ud:0,2")]
     assert (batch.length, batch.children[0].contents.null_count) == (2, 1)
     ints = ctypes.cast(batch.children[0].contents.buffers[1], ctypes.POINTER(ctypes.c_int64))
     assert ints[0] == 5
-    text = batch.children[1].contents
-    offsets = ctypes.cast(text.buffers[1], ctypes.POINTER(ctypes.c_int64))
-    assert ctypes.string_at(text.buffers[2], offsets[2]).decode() == "éxy"
+    text = batch.children[1].contents  # string views, both inline: length, then the text
+    views = [ctypes.string_at(text.buffers[1] + 16 * k, 16) for k in range(2)]
+    assert [v[4 : 4 + v[0]].decode() for v in views] == ["é", "xy"]
     batch.release(ctypes.addressof(batch))
     schema.release(ctypes.addressof(schema))
     stream.release(me)

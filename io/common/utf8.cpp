@@ -50,26 +50,6 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
     return n;
 }
 
-std::optional<std::size_t> first_row_not_utf8(const std::uint64_t* offsets, const char* bytes,
-                                              std::size_t rows) noexcept {
-    if (rows == 0) return std::nullopt;
-    const std::string_view all(bytes + offsets[0], offsets[rows] - offsets[0]);
-    bool whole = is_utf8(all);
-    if (whole) {
-        // Every sequence is complete, so a cell splits one only where it starts on a
-        // continuation byte.
-        const auto* text = reinterpret_cast<const unsigned char*>(bytes);
-        for (std::size_t i = 0; i < rows; ++i) {
-            if (offsets[i] != offsets[i + 1] && (text[offsets[i]] & 0xC0) == 0x80) whole = false;
-        }
-        if (whole) return std::nullopt;
-    }
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (!is_utf8({bytes + offsets[i], offsets[i + 1] - offsets[i]})) return i;
-    }
-    return std::nullopt;
-}
-
 void throw_not_utf8(const std::string& path, const std::string& column,
                     std::optional<std::size_t> row) {
     throw_text_not_utf8("Cannot write " + path + " as JSON", column, row);

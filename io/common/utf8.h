@@ -18,11 +18,6 @@ inline bool is_utf8(std::string_view text) noexcept {
     return first_invalid_utf8(text) == text.size();
 }
 
-// The first of `rows` string cells (row i is bytes[offsets[i], offsets[i + 1])) that is not
-// UTF-8, or nothing when all are. The bytes are checked in one pass and the cell boundaries after.
-std::optional<std::size_t> first_row_not_utf8(const std::uint64_t* offsets, const char* bytes,
-                                              std::size_t rows) noexcept;
-
 // Throws std::invalid_argument for text bound for UTF-8 output that is not UTF-8: a column name
 // when row is empty, otherwise the string cell of that column at that row (from 0). `failure`
 // says what could not be done ("Cannot write out.json as JSON").

@@ -187,6 +187,25 @@ std::optional<CellValue> arrow_cell(const ArrowSchema& type, const ArrowArray& a
     if (format == "l") return CellValue(load<std::int64_t>(array.buffers[1], i));
     if (format == "g") return CellValue(load<double>(array.buffers[1], i));
     if (format == "b") return CellValue(bit(array.buffers[1], i));
+    if (format == "vu") {
+        // A string view: the length, then the text inline or its buffer index and offset.
+        const char* view = static_cast<const char*>(array.buffers[1]) + 16 * i;
+        const auto length = load<std::int32_t>(view, 0);
+        require(length >= 0, "Arrow string view length");
+        if (length <= 12) {
+            return CellValue(std::in_place_index<kelvra::kString>, view + 4,
+                             static_cast<std::size_t>(length));
+        }
+        const auto buffer = load<std::int32_t>(view + 8, 0);
+        const auto offset = load<std::int32_t>(view + 12, 0);
+        require(buffer >= 0 && buffer < array.n_buffers - 3 && offset >= 0, "Arrow string view");
+        const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+        require(offset + length <= sizes[buffer], "Arrow string view size");
+        const char* bytes = static_cast<const char*>(array.buffers[2 + buffer]);
+        require(std::memcmp(bytes + offset, view + 4, 4) == 0, "Arrow string view prefix");
+        return CellValue(std::in_place_index<kelvra::kString>, bytes + offset,
+                         static_cast<std::size_t>(length));
+    }
     require(format == "U", "Arrow format");
     const auto start = load<std::int64_t>(array.buffers[1], i);
     const auto end = load<std::int64_t>(array.buffers[1], i + 1);
