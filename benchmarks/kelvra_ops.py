@@ -56,6 +56,12 @@ class Ops(FrameOps):
         df, path = self.df, self.inputs.output("json")
         return lambda: df.to_json(path)
 
+    def to_arrow(self):
+        import pyarrow  # the consumer of the export, as for the peers
+
+        df = self.df
+        return lambda: pyarrow.table(df)
+
     def filter_gt(self):
         df = self.df
         return lambda: df.filter_gt(FILTER_COLUMN, FILTER_THRESHOLD)

@@ -42,6 +42,12 @@ class Ops(FrameOps):
         df, path = self.df, self.inputs.output("json")
         return lambda: df.to_json(path, orient="records")
 
+    def to_arrow(self):
+        import pyarrow
+
+        df = self.df
+        return lambda: pyarrow.Table.from_pandas(df)
+
     def filter_gt(self):
         df = self.df
         return lambda: df[df[FILTER_COLUMN] > FILTER_THRESHOLD]

@@ -42,6 +42,10 @@ class Ops(FrameOps):
         df, path = self.df, self.inputs.output("json")
         return lambda: df.write_json(path)
 
+    def to_arrow(self):
+        df = self.df
+        return lambda: df.to_arrow()
+
     def filter_gt(self):
         df = self.df
         return lambda: df.filter(pl.col(FILTER_COLUMN) > FILTER_THRESHOLD)

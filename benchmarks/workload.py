@@ -11,8 +11,9 @@ import numpy
 
 from .data import SEED, Dataset
 
-OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
-              "sum", "mean", "setitem_int", "setitem_str", "setitem_numpy", "getitem", "head")
+OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "to_arrow", "filter_gt", "select",
+              "multiply", "sum", "mean", "setitem_int", "setitem_str", "setitem_numpy", "getitem",
+              "head")
 # The column builders make their column from values of their own, not from the table.
 BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy")
 # The readers must hand back the whole table, not merely return quickly.

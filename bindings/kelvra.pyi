@@ -1,6 +1,8 @@
 """Kelvra - High-performance DataFrame library"""
 
 import typing
+
+import typing_extensions
 from collections.abc import Iterable, Sequence
 
 _Cell = int | float | str | bool | None
@@ -29,6 +31,10 @@ class DataFrame:
         """Show first n rows"""
     def to_json(self, path: str, /) -> None:
         """Export to JSON"""
+    def __arrow_c_stream__(
+        self, requested_schema: typing_extensions.CapsuleType | None = None
+    ) -> typing_extensions.CapsuleType:
+        """Export as an Arrow C stream (the Arrow PyCapsule interface)"""
 
 def read_json(path: str, /) -> DataFrame:
     """Read JSON file"""

@@ -11,6 +11,7 @@
 
 #include "../core/dataframe.h"
 #include "../io/common/utf8.h"
+#include "arrow_capsule.h"
 #include "convert.h"
 
 namespace py = pybind11;
@@ -153,7 +154,14 @@ PYBIND11_MODULE(kelvra, m) {
             "Show first n rows", py::arg("n") = 5)
         .def(
             "to_json", [](PyDataFrame& self, const std::string& path) { self.to_json(path); },
-            "Export to JSON");
+            "Export to JSON")
+        .def(
+            "__arrow_c_stream__",
+            [](PyDataFrame& self, const py::object& requested_schema) {
+                return kelvra::arrow_stream_capsule(self, requested_schema);
+            },
+            "Export as an Arrow C stream (the Arrow PyCapsule interface)",
+            py::arg("requested_schema") = py::none());
 
     m.def(
         "read_json", [](const std::string& path) { return PyDataFrame::read_json(path); },

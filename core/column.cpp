@@ -146,12 +146,15 @@ std::shared_ptr<Column> Column::multiply(double x) const {
             return;
         } else {
             std::uint64_t* p = build.payloads_for(n);
+            // The rows' types, in a column that mixes them.
+            const RowTypeWriter missing_types =
+                std::is_same_v<Cells, MixedCells> ? build.types_for(n) : RowTypeWriter{nullptr};
             if constexpr (std::is_same_v<Cells, NoCells>) {
                 std::fill(p, p + n, 0);
                 build.finish(n, kInt);
                 return;
             } else if constexpr (std::is_same_v<Cells, MixedCells>) {
-                const RowTypeWriter types = build.types_for(n);
+                const RowTypeWriter types = missing_types;
                 for (std::size_t i = 0; i < n; ++i) {
                     const bool number = cells.type(i) != kString;
                     p[i] = number ? std::bit_cast<std::uint64_t>(cells.reading(i) * x)
@@ -164,8 +167,12 @@ std::shared_ptr<Column> Column::multiply(double x) const {
                     p[i] = std::bit_cast<std::uint64_t>(cells.reading(i) * x);
                 }
             }
-            // A missing row holds 0, whatever 0 times x gave.
-            for_each_set_bit(null_mask, [p](std::size_t i) { p[i] = 0; });
+            // A missing row holds 0, whatever 0 times x gave, and in a mixed column the type
+            // kInt (the loop above made it kDouble).
+            for_each_set_bit(null_mask, [&](std::size_t i) {
+                p[i] = 0;
+                if constexpr (std::is_same_v<Cells, MixedCells>) missing_types.set(i, kInt);
+            });
             build.finish(n, std::is_same_v<Cells, MixedCells> ? std::nullopt
                                                                : std::optional<CellType>(kDouble));
         }

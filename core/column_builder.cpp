@@ -66,6 +66,12 @@ void ColumnBuilder::become_mixed() {
         store_.has_payloads = true;
     }
     store_.types.assign(n, static_cast<std::uint8_t>(store_.single));
+    if (mask_.any_missing()) {
+        const RowTypeWriter types = store_.type_writer();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (mask_[i]) types.set(i, kInt);  // a missing row's type
+        }
+    }
     store_.mixed = true;
 }
 

@@ -126,6 +126,10 @@ public:
     // The raw arrays, for the exporters that hand them on as they are.
     const std::uint64_t* payloads() const noexcept { return payloads_; }
     const StringCells& strings() const noexcept { return strings_; }
+    // The type byte (a CellType) of each row while the column mixes types, else nullptr.
+    const std::uint8_t* type_codes() const noexcept {
+        return store_->mixed ? store_->types.data() : nullptr;
+    }
 
     // Calls f with the column's cells as one of NoCells, IntCells, DoubleCells, BoolCells,
     // StringColumnCells or MixedCells.

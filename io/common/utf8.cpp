@@ -52,7 +52,12 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
 
 void throw_not_utf8(const std::string& path, const std::string& column,
                     std::optional<std::size_t> row) {
-    std::string message = "Cannot write " + path + " as JSON: ";
+    throw_text_not_utf8("Cannot write " + path + " as JSON", column, row);
+}
+
+void throw_text_not_utf8(const std::string& failure, const std::string& column,
+                         std::optional<std::size_t> row) {
+    std::string message = failure + ": ";
     if (!row) {
         message += "the column name '" + column + "' is not valid UTF-8";
     } else {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +18,13 @@ inline bool is_utf8(std::string_view text) noexcept {
     return first_invalid_utf8(text) == text.size();
 }
 
-// Throws std::invalid_argument for text bound for a UTF-8 file (JSON) that is not UTF-8: a
-// column name when row is empty, otherwise the string cell of that column at that row (from 0).
+// Throws std::invalid_argument for text bound for UTF-8 output that is not UTF-8: a column name
+// when row is empty, otherwise the string cell of that column at that row (from 0). `failure`
+// says what could not be done ("Cannot write out.json as JSON").
+[[noreturn]] void throw_text_not_utf8(const std::string& failure, const std::string& column,
+                                      std::optional<std::size_t> row);
+
+// The same for a JSON file.
 [[noreturn]] void throw_not_utf8(const std::string& path, const std::string& column,
                                  std::optional<std::size_t> row);
 

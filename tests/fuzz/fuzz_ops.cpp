@@ -5,7 +5,9 @@
 //   byte 1: which of the first seven columns select keeps (bit 7 adds a name the table lacks);
 //   bytes 2 and 3: the filter threshold and the factor, from the tables below;
 //   byte 4: the row count for head (255: more rows than any table has).
+// Every table is also exported as an Arrow C stream and each cell read back from the arrays.
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "io/arrow/arrow_export.h"
 #include "text/number_writing.h"
 
 namespace {
@@ -149,6 +152,107 @@ void check_numbers(const kelvra::ColumnNumbers& got, const PyDataFrame& table, b
     }
 }
 
+template <class T>
+T load(const void* buffer, std::size_t i) {
+    T v;
+    std::memcpy(&v, static_cast<const char*>(buffer) + i * sizeof(T), sizeof(T));
+    return v;
+}
+
+bool bit(const void* bitmap, std::size_t i) {
+    return ((static_cast<const std::uint8_t*>(bitmap)[i / 8] >> (i % 8)) & 1) != 0;
+}
+
+// The cell at row i of an exported array, by its Arrow type; empty for a null.
+std::optional<CellValue> arrow_cell(const ArrowSchema& type, const ArrowArray& array,
+                                    std::size_t i) {
+    require(array.offset == 0 && i < static_cast<std::size_t>(array.length), "Arrow row range");
+    const std::string format = type.format;
+    if (format == "n") return std::nullopt;
+    if (format.starts_with("+u")) {
+        const auto code = load<std::int8_t>(array.buffers[0], i);
+        std::size_t child = 0;
+        std::size_t at = 4;  // past "+ud:"
+        for (; child < static_cast<std::size_t>(type.n_children); ++child) {
+            if (std::stoi(format.substr(at)) == code) break;
+            at = format.find(',', at) + 1;
+        }
+        require(child < static_cast<std::size_t>(type.n_children), "Arrow union type code");
+        const std::size_t slot =
+            format[2] == 'd' ? static_cast<std::size_t>(load<std::int32_t>(array.buffers[1], i))
+                             : i;
+        return arrow_cell(*type.children[child], *array.children[child], slot);
+    }
+    if (array.buffers[0] != nullptr && !bit(array.buffers[0], i)) return std::nullopt;
+    if (format == "l") return CellValue(load<std::int64_t>(array.buffers[1], i));
+    if (format == "g") return CellValue(load<double>(array.buffers[1], i));
+    if (format == "b") return CellValue(bit(array.buffers[1], i));
+    if (format == "vu") {
+        // A string view: the length, then the text inline or its buffer index and offset.
+        const char* view = static_cast<const char*>(array.buffers[1]) + 16 * i;
+        const auto length = load<std::int32_t>(view, 0);
+        require(length >= 0, "Arrow string view length");
+        if (length <= 12) {
+            return CellValue(std::in_place_index<kelvra::kString>, view + 4,
+                             static_cast<std::size_t>(length));
+        }
+        const auto buffer = load<std::int32_t>(view + 8, 0);
+        const auto offset = load<std::int32_t>(view + 12, 0);
+        require(buffer >= 0 && buffer < array.n_buffers - 3 && offset >= 0, "Arrow string view");
+        const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+        require(offset + length <= sizes[buffer], "Arrow string view size");
+        const char* bytes = static_cast<const char*>(array.buffers[2 + buffer]);
+        require(std::memcmp(bytes + offset, view + 4, 4) == 0, "Arrow string view prefix");
+        return CellValue(std::in_place_index<kelvra::kString>, bytes + offset,
+                         static_cast<std::size_t>(length));
+    }
+    require(format == "U", "Arrow format");
+    const auto start = load<std::int64_t>(array.buffers[1], i);
+    const auto end = load<std::int64_t>(array.buffers[1], i + 1);
+    require(start <= end, "Arrow string offsets");
+    const char* bytes = static_cast<const char*>(array.buffers[2]);
+    return CellValue(std::in_place_index<kelvra::kString>, bytes + start,
+                     static_cast<std::size_t>(end - start));
+}
+
+// Exports the table as an Arrow stream and checks every cell of its one batch against the
+// columns. Text that is not UTF-8 (from a CSV file) may be refused.
+void check_arrow(const PyDataFrame& table) {
+    ArrowArrayStream stream{};
+    try {
+        kelvra::arrow::export_table(table, nullptr, stream);
+    } catch (const std::invalid_argument&) {
+        require(stream.release == nullptr, "a refused export left a stream");
+        return;
+    }
+    ArrowSchema schema{};
+    ArrowArray batch{};
+    require(stream.get_schema(&stream, &schema) == 0 && stream.get_next(&stream, &batch) == 0,
+            "Arrow stream callbacks");
+    require(std::string(schema.format) == "+s" && batch.release != nullptr &&
+                schema.n_children == static_cast<std::int64_t>(table.column_order.size()) &&
+                batch.length == static_cast<std::int64_t>(table.num_rows),
+            "Arrow batch shape");
+    for (std::size_t j = 0; j < table.column_order.size(); ++j) {
+        const std::string& name = table.column_order[j];
+        require(name == schema.children[j]->name, "Arrow field name");
+        const Column& column = *table.get_column(name);
+        for (std::size_t i = 0; i < table.num_rows; ++i) {
+            const auto want = cell_at(column, i);
+            const auto got = arrow_cell(*schema.children[j], *batch.children[j], i);
+            if (want.has_value() != got.has_value() ||
+                (want && !kelvra::fuzz::same_cell(*got, *want))) {
+                fault("Arrow export", "column '" + name + "' row " + std::to_string(i));
+            }
+        }
+    }
+    ArrowArray end{};
+    require(stream.get_next(&stream, &end) == 0 && end.release == nullptr, "Arrow stream end");
+    batch.release(&batch);
+    schema.release(&schema);
+    stream.release(&stream);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -233,7 +337,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               std::to_string(derived.back().column_map.size()) + ")\n";
     require(order.empty() ? text == "Empty DataFrame\n" : text.ends_with(shape), "head text");
 
+    check_arrow(table);
     for (const PyDataFrame& result : derived) {
+        check_arrow(result);
         check_round_trip(result, json, files, json ? "JSON round trip" : "CSV round trip");
         if (!json) check_round_trip(result, true, files, "CSV table through JSON");
     }

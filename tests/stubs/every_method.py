@@ -30,6 +30,7 @@ assert_type(df.sum(), dict[str, float])
 assert_type(df.mean(), dict[str, float])
 assert_type(df.head(), None)
 assert_type(df.head(2), None)
+stream = df.__arrow_c_stream__()  # the Arrow PyCapsule interface
 
 with tempfile.TemporaryDirectory() as tmp:
     csv_path = os.path.join(tmp, "cities.csv")

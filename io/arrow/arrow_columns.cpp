@@ -1,0 +1,453 @@
+#include "arrow_columns.h"
+
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "../../core/column_builder.h"
+#include "../common/row_writer.h"
+#include "../common/utf8.h"
+#include "../../text/number_writing.h"
+
+namespace kelvra::arrow {
+
+namespace {
+
+// Arrow's bitmaps number bits from the least significant bit of each byte; on a little-endian
+// machine that is also the order of the bits of a 64-bit word, so masks are built a word at a time.
+static_assert(std::endian::native == std::endian::little);
+
+constexpr auto kInt32Max = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+// The Arrow format and the union child name of each cell type, by CellType. Strings are string
+// views, the layout of the column's own string cells.
+constexpr const char* kFormats[] = {"l", "g", "vu", "b"};
+constexpr const char* kTypeNames[] = {"int", "float", "str", "bool"};
+
+// The first `rows` rows of a column as the export reads them.
+struct Source {
+    CellSource column;  // the one place where the column's storage is read
+    std::size_t rows;
+    std::size_t missing = 0;  // missing rows among them
+
+    Source(const Column& c, std::size_t n) : column(c), rows(n) {}
+    const ColumnView& view() const noexcept { return column.cells; }
+};
+
+std::size_t count_missing(const ColumnView& view, std::size_t rows) {
+    if (view.size() == rows) return view.null_mask().count_missing();
+    const std::uint64_t* words = view.missing_words();
+    if (words == nullptr) return 0;
+    std::size_t n = 0;
+    for (std::size_t w = 0; w < rows / 64; ++w) {
+        n += static_cast<std::size_t>(std::popcount(words[w]));
+    }
+    if (rows % 64 != 0) {
+        const std::uint64_t tail = words[rows / 64] & ((std::uint64_t{1} << (rows % 64)) - 1);
+        n += static_cast<std::size_t>(std::popcount(tail));
+    }
+    return n;
+}
+
+// The validity bitmap (bit set: present), the reverse of the null mask; nullptr when no row is
+// missing. Bits past the last row stay clear.
+const void* validity(ArrayOwner& owner, const Source& source) {
+    const std::uint64_t* missing = source.view().missing_words();
+    if (missing == nullptr || source.missing == 0) return nullptr;
+    const std::size_t words = NullMask::word_count(source.rows);
+    PodBuffer<std::uint64_t>& bits = owner.new_words();
+    std::uint64_t* out = bits.extend_uninitialised(words);
+    for (std::size_t w = 0; w < words; ++w) out[w] = ~missing[w];
+    if (source.rows % 64 != 0) out[words - 1] &= (std::uint64_t{1} << (source.rows % 64)) - 1;
+    bits.set_size(words);
+    return bits.data();
+}
+
+// Booleans as bits, from their 0 / 1 payloads (the payload of a row of another type in a mixed
+// column sets a bit that is never read).
+const void* boolean_bits(ArrayOwner& owner, const Source& source) {
+    const std::uint64_t* payloads = source.view().payloads();
+    PodBuffer<std::uint64_t>& bits = owner.new_words();
+    bits.assign(NullMask::word_count(source.rows), 0);
+    std::uint64_t* out = bits.data();
+    for (std::size_t i = 0; i < source.rows; ++i) {
+        out[i / 64] |= std::uint64_t{payloads[i] != 0} << (i % 64);
+    }
+    return bits.data();
+}
+
+// Whether row i is a present string. The type of a missing row is never relied on here.
+bool string_row(const ColumnView& view, const std::uint8_t* types, std::size_t i) noexcept {
+    return types[i] == kString && !view.missing(i);
+}
+
+// Throws for the first present string row that is not UTF-8.
+void require_utf8_strings(const std::string& name, const Source& source) {
+    const ColumnView& view = source.view();
+    for (std::size_t i = 0; i < source.rows; ++i) {
+        if (view.type_at(i) == kString && !view.missing(i) && !is_utf8(view.string_at(i)))
+            [[unlikely]] {
+            throw_text_not_utf8(kExportFailure, name, i);
+        }
+    }
+}
+
+// Whether every cell of the column's string store is UTF-8, those of no row included: a union
+// child that shares the cells shows them all.
+bool all_cells_utf8(const StringCells& strings) {
+    if (strings.store() == nullptr) return true;
+    const std::size_t n = strings.store()->cells.size();
+    for (std::size_t c = 0; c < n; ++c) {
+        if (!is_utf8(strings.at(c))) return false;
+    }
+    return true;
+}
+
+// A string view array over `views`: its buffers are the validity, the views, the column's byte
+// buffers as they are, then the sizes of those. Returns n_buffers.
+std::size_t view_buffers(ArrayOwner& owner, const PackedString* views, const StringStore& store) {
+    const std::size_t k = store.buffers.size();
+    owner.buffers.resize(3 + k);
+    owner.buffers[1] = views;
+    std::int64_t* sizes = owner.buffer_sizes.extend_uninitialised(k);
+    for (std::size_t b = 0; b < k; ++b) {
+        const ByteBuffer& bytes = *store.buffers[b];
+        owner.buffers[2 + b] = bytes.empty() ? empty_buffer() : bytes.data();
+        sizes[b] = static_cast<std::int64_t>(bytes.size());
+    }
+    owner.buffer_sizes.set_size(k);
+    owner.buffers[2 + k] = k == 0 ? empty_buffer() : owner.buffer_sizes.data();
+    return 3 + k;
+}
+
+// The views of a mixed column's string rows by row; other rows, missing ones included, empty.
+const PackedString* views_by_row(ArrayOwner& owner, const Source& source) {
+    const ColumnView& view = source.view();
+    const PackedString* cells = view.strings().cells();
+    const std::uint64_t* payloads = view.payloads();
+    const std::uint8_t* types = view.type_codes();
+    PackedString* out = owner.views.extend_uninitialised(source.rows);
+    for (std::size_t i = 0; i < source.rows; ++i) {
+        out[i] = string_row(view, types, i) ? cells[payloads[i]] : PackedString{};
+    }
+    owner.views.set_size(source.rows);
+    return owner.views.data();
+}
+
+// Each present cell as text, in int64 offsets and bytes built for the export: strings as they
+// are, other cells as to_csv writes them (or empty, with only_strings); missing rows empty.
+// With `narrow` the offsets are int32 when the bytes allow. Returns the format: "u" or "U".
+const char* cell_texts(ArrayOwner& owner, Source& source, bool only_strings, bool narrow) {
+    const ColumnView& view = source.view();
+    const std::size_t rows = source.rows;
+    std::int64_t* offsets = owner.offsets64.extend_uninitialised(rows + 1);
+    PodBuffer<char>& bytes = owner.bytes;
+    offsets[0] = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (view.present(i)) {
+            const CellType type = view.type_at(i);
+            if (type == kString) {
+                const std::string_view text = view.string_at(i);
+                bytes.append(text.data(), text.size());
+            } else if (!only_strings) {
+                char* start = bytes.extend_uninitialised(kNumberTextMax);
+                char* end = start;
+                switch (type) {
+                    case kInt:
+                        end = write_int(start, view.int_at(i));
+                        break;
+                    case kDouble:
+                        end = source.column.doubles.write(start, view.double_at(i));
+                        break;
+                    default:
+                        *end++ = view.bool_at(i) ? '1' : '0';
+                        break;
+                }
+                bytes.set_size(bytes.size() + static_cast<std::size_t>(end - start));
+            }
+        }
+        offsets[i + 1] = static_cast<std::int64_t>(bytes.size());
+    }
+    owner.offsets64.set_size(rows + 1);
+    owner.buffers[1] = owner.offsets64.data();
+    owner.buffers[2] = bytes.empty() ? empty_buffer() : bytes.data();
+    if (!narrow || bytes.size() > kInt32Max) return "U";
+    std::int32_t* out = owner.offsets32.extend_uninitialised(rows + 1);
+    for (std::size_t i = 0; i <= rows; ++i) out[i] = static_cast<std::int32_t>(offsets[i]);
+    owner.offsets32.set_size(rows + 1);
+    owner.buffers[1] = owner.offsets32.data();
+    return "u";
+}
+
+bool is_text_format(std::string_view format) { return format == "u" || format == "U"; }
+
+// The union's format with its type codes: "+ud:0,2".
+std::string union_format(bool sparse, const std::vector<int>& codes) {
+    std::string format = sparse ? "+us:" : "+ud:";
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        if (k != 0) format += ',';
+        format += std::to_string(codes[k]);
+    }
+    return format;
+}
+
+// The cell types that present rows of a mixed column hold, in CellType order.
+std::vector<CellType> present_types(const Source& source) {
+    const ColumnView& view = source.view();
+    const std::uint8_t* types = view.type_codes();
+    unsigned seen = 0;
+    if (source.missing == 0) {
+        for (std::size_t i = 0; i < source.rows; ++i) seen |= 1u << types[i];
+    } else {
+        for (std::size_t i = 0; i < source.rows; ++i) {
+            if (!view.missing(i)) seen |= 1u << types[i];
+        }
+    }
+    std::vector<CellType> codes;
+    for (const CellType type : {kInt, kDouble, kString, kBool}) {
+        if ((seen >> type) & 1u) codes.push_back(type);
+    }
+    return codes;
+}
+
+// The union layout that the consumer asked for, when its children have the column's child
+// types in the same order (the string child as views or as text): sparse or dense, the type
+// code of each child and the string child's format.
+struct UnionLayout {
+    bool sparse = false;
+    std::vector<int> codes;
+    std::string string_format = kFormats[kString];
+};
+
+bool same_children(const ArrowSchema& requested, const std::vector<CellType>& types) {
+    if (requested.n_children != static_cast<std::int64_t>(types.size())) return false;
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        const ArrowSchema* child = requested.children[k];
+        if (child == nullptr || child->format == nullptr) return false;
+        const std::string_view format = child->format;
+        if (format != kFormats[types[k]] && !(types[k] == kString && is_text_format(format))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<UnionLayout> requested_union(const ArrowSchema* requested,
+                                           const std::vector<CellType>& types) {
+    if (requested == nullptr || requested->format == nullptr) return std::nullopt;
+    std::string_view format = requested->format;
+    if (!(format.starts_with("+ud:") || format.starts_with("+us:")) ||
+        !same_children(*requested, types)) {
+        return std::nullopt;
+    }
+    UnionLayout layout{format[2] == 's', {}, kFormats[kString]};
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        if (types[k] == kString) layout.string_format = requested->children[k]->format;
+    }
+    format.remove_prefix(4);
+    while (!format.empty()) {
+        int code = -1;
+        const auto [end, error] =
+            std::from_chars(format.data(), format.data() + format.size(), code);
+        if (error != std::errc() || code < 0 || code > 127) return std::nullopt;
+        layout.codes.push_back(code);
+        format.remove_prefix(static_cast<std::size_t>(end - format.data()));
+        if (!format.empty()) {
+            if (format.front() != ',') return std::nullopt;
+            format.remove_prefix(1);
+        }
+    }
+    if (layout.codes.size() != types.size()) return std::nullopt;
+    return layout;
+}
+
+[[noreturn]] void throw_union_too_long(const std::string& name) {
+    throw std::length_error(std::string(kExportFailure) + ": column '" + name +
+                            "' mixes types in more rows than an Arrow union can index");
+}
+
+// A column that mixes types: a union with one child per type present. The int64 and float64
+// children are the column's payloads, each row at its own slot (rows of other types hold what
+// their payloads hold); the boolean child is built as bits the same way. In a dense union the
+// string child is the column's string cells as they are, a string row pointing at its cell, when
+// they are all UTF-8 and fit an int32 index; otherwise (and in a sparse union, or as text) it is
+// built by row. A missing row is a null of the first child that is not a string (a column that
+// mixes types has one). The type codes are the cell types, the column's own type bytes when no
+// row is missing, unless the consumer asked for others (DuckDB reads a code as the child's
+// position).
+FieldType union_column(const std::string& name, ArrayOwner& owner, Source& source, bool cells_utf8,
+                       const ArrowSchema* requested) {
+    const ColumnView& view = source.view();
+    const std::uint8_t* types = view.type_codes();
+    const std::size_t rows = source.rows;
+    const std::vector<CellType> present = present_types(source);
+    UnionLayout layout;
+    for (const CellType type : present) layout.codes.push_back(static_cast<int>(type));
+    if (auto asked = requested_union(requested, present)) layout = std::move(*asked);
+    if (!layout.sparse && rows > kInt32Max) throw_union_too_long(name);
+
+    CellType null_type = present.front();
+    for (const CellType type : present) {
+        if (type != kString) {
+            null_type = type;
+            break;
+        }
+    }
+    std::array<std::int8_t, 4> code_of{};
+    bool own_codes = true;
+    for (std::size_t k = 0; k < present.size(); ++k) {
+        code_of[present[k]] = static_cast<std::int8_t>(layout.codes[k]);
+        own_codes = own_codes && layout.codes[k] == static_cast<int>(present[k]);
+    }
+    if (own_codes && source.missing == 0) {
+        owner.buffers[0] = types;
+    } else {
+        std::int8_t* ids = owner.type_ids.extend_uninitialised(rows);
+        for (std::size_t i = 0; i < rows; ++i) ids[i] = code_of[types[i] & 3];
+        if (source.missing != 0) {
+            for (std::size_t i = 0; i < rows; ++i) {
+                if (view.missing(i)) ids[i] = code_of[null_type];
+            }
+        }
+        owner.type_ids.set_size(rows);
+        owner.buffers[0] = owner.type_ids.data();
+    }
+    const StringStore* strings = view.strings().store();
+    const bool shared_cells = !layout.sparse && layout.string_format == kFormats[kString] &&
+                              strings != nullptr && null_type != kString && cells_utf8 &&
+                              strings->cells.size() <= kInt32Max;
+    if (!layout.sparse) {
+        const std::uint64_t* payloads = view.payloads();
+        std::int32_t* offsets = owner.offsets32.extend_uninitialised(rows);
+        for (std::size_t i = 0; i < rows; ++i) {
+            offsets[i] = static_cast<std::int32_t>(
+                shared_cells && string_row(view, types, i) ? payloads[i] : i);
+        }
+        owner.offsets32.set_size(rows);
+        owner.buffers[1] = owner.offsets32.data();
+    }
+
+    std::vector<FieldType> children;
+    owner.reserve_children(present.size());
+    for (std::size_t k = 0; k < present.size(); ++k) {
+        auto child = std::make_unique<ArrayOwner>();
+        child->column = owner.column;
+        const bool nulls = present[k] == null_type && source.missing != 0;
+        child->buffers[0] = nulls ? validity(*child, source) : nullptr;
+        const char* format = kFormats[present[k]];
+        std::size_t length = rows;
+        std::size_t n_buffers = 2;
+        switch (present[k]) {
+            case kInt:
+            case kDouble:
+                child->buffers[1] = view.payloads();
+                break;
+            case kBool:
+                child->buffers[1] = boolean_bits(*child, source);
+                break;
+            default:
+                if (is_text_format(layout.string_format)) {
+                    format = cell_texts(*child, source, true, layout.string_format == "u");
+                    n_buffers = 3;
+                } else if (shared_cells) {
+                    length = strings->cells.size();
+                    n_buffers = view_buffers(*child, strings->cells.data(), *strings);
+                } else {
+                    n_buffers = view_buffers(*child, views_by_row(*child, source), *strings);
+                }
+                break;
+        }
+        children.push_back({format, kTypeNames[present[k]], true, {}});
+        hand_over(std::move(child), length, nulls ? source.missing : 0, n_buffers,
+                  owner.child_arrays[k]);
+    }
+    return FieldType{union_format(layout.sparse, layout.codes), name, true, std::move(children)};
+}
+
+bool requested_text(const ArrowSchema* requested) {
+    return requested != nullptr && requested->format != nullptr &&
+           is_text_format(requested->format);
+}
+
+bool requested_format(const ArrowSchema* requested, std::string_view format) {
+    return requested != nullptr && requested->format != nullptr && requested->format == format;
+}
+
+}  // namespace
+
+FieldType export_column(const std::string& name, std::shared_ptr<const Column> column,
+                        std::size_t rows, const ArrowSchema* requested, ArrowArray& out) {
+    if (column->size() < rows) {
+        // Rows past the end of a shorter column are nulls: a copy that holds them.
+        auto padded = std::make_shared<Column>(*column);
+        ColumnBuilder builder(*padded);
+        builder.reserve(rows);
+        while (padded->size() < rows) builder.push_null();
+        column = std::move(padded);
+    }
+    Source source(*column, rows);
+    source.missing = count_missing(source.view(), rows);
+
+    auto owner = std::make_unique<ArrayOwner>();
+    owner->column = column;
+    if (source.missing == rows) {
+        // No present cell at all: the null type, which has no buffers.
+        hand_over(std::move(owner), rows, rows, 0, out);
+        return FieldType{"n", name, true, {}};
+    }
+    const std::size_t missing = source.missing;
+    return source.view().dispatch([&](const auto& cells) -> FieldType {
+        using Cells = std::decay_t<decltype(cells)>;
+        ArrayOwner& array = *owner;
+        const char* format = kFormats[kInt];
+        std::size_t n_buffers = 2;
+        if constexpr (std::is_same_v<Cells, MixedCells>) {
+            const bool cells_utf8 = all_cells_utf8(*cells.strings);
+            if (!cells_utf8) require_utf8_strings(name, source);
+            if (!requested_text(requested)) {
+                FieldType field = union_column(name, array, source, cells_utf8, requested);
+                // A union has no validity of its own: its children hold the nulls.
+                hand_over(std::move(owner), rows, 0, field.format[2] == 'd' ? 2 : 1, out);
+                return field;
+            }
+            array.buffers[0] = validity(array, source);
+            format = cell_texts(array, source, false, requested_format(requested, "u"));
+            n_buffers = 3;
+        } else if constexpr (std::is_same_v<Cells, StringColumnCells>) {
+            require_utf8_strings(name, source);
+            array.buffers[0] = validity(array, source);
+            if (requested_text(requested)) {
+                format = cell_texts(array, source, true, requested_format(requested, "u"));
+                n_buffers = 3;
+            } else {
+                format = kFormats[kString];
+                n_buffers = view_buffers(array, cells.strings->cells(), *cells.strings->store());
+            }
+        } else if constexpr (std::is_same_v<Cells, BoolCells>) {
+            array.buffers[0] = validity(array, source);
+            array.buffers[1] = boolean_bits(array, source);
+            format = kFormats[kBool];
+        } else if constexpr (std::is_same_v<Cells, IntCells> ||
+                             std::is_same_v<Cells, DoubleCells>) {
+            array.buffers[0] = validity(array, source);
+            array.buffers[1] = cells.payloads;
+            format = kFormats[std::is_same_v<Cells, IntCells> ? kInt : kDouble];
+        } else {
+            // NoCells: every row missing, exported above.
+            static_assert(std::is_same_v<Cells, NoCells>);
+            format = "n";
+            n_buffers = 0;
+        }
+        hand_over(std::move(owner), rows, missing, n_buffers, out);
+        return FieldType{format, name, true, {}};
+    });
+}
+
+}  // namespace kelvra::arrow
