@@ -34,9 +34,9 @@ namespace pybind11::detail {
 // but keeps the object instead of copying its items into a vector.
 template <>
 struct type_caster<kelvra::ColumnValues> {
-    PYBIND11_TYPE_CASTER(kelvra::ColumnValues,
-                         io_name("collections.abc.Sequence", "list") + const_name("[") +
-                             make_caster<object>::name + const_name("]"));
+    PYBIND11_TYPE_CASTER(kelvra::ColumnValues, io_name("collections.abc.Sequence", "list") +
+                                                   const_name("[") + make_caster<object>::name +
+                                                   const_name("]"));
 
     bool load(handle src, bool convert) {
         if (!object_is_convertible_to_std_vector(src)) return false;

@@ -28,8 +28,9 @@ public:
     }
     void load_value(value_and_holder&& v_h) {
         if (!v_h.holder_constructed()) {
-            throw type_error("this kelvra.DataFrame has no table: it was made by __new__ "
-                             "without __init__");
+            throw type_error(
+                "this kelvra.DataFrame has no table: it was made by __new__ "
+                "without __init__");
         }
         type_caster_base<PyDataFrame>::load_value(std::move(v_h));
     }
@@ -42,8 +43,9 @@ namespace {
 PyObject* python_type_of(const std::exception& e) {
     if (dynamic_cast<const std::out_of_range*>(&e)) return PyExc_IndexError;
     if (dynamic_cast<const std::overflow_error*>(&e)) return PyExc_OverflowError;
-    if (dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::domain_error*>(&e) ||
-        dynamic_cast<const std::length_error*>(&e) || dynamic_cast<const std::range_error*>(&e)) {
+    if (dynamic_cast<const std::invalid_argument*>(&e) ||
+        dynamic_cast<const std::domain_error*>(&e) || dynamic_cast<const std::length_error*>(&e) ||
+        dynamic_cast<const std::range_error*>(&e)) {
         return PyExc_ValueError;
     }
     return PyExc_RuntimeError;
@@ -147,7 +149,8 @@ PYBIND11_MODULE(kelvra, m) {
         .def(
             "head",
             [](PyDataFrame& self, int n) {
-                // A negative n, sign-extended, exceeds every row count and so shows the whole table.
+                // A negative n, sign-extended, exceeds every row count and so shows the whole
+                // table.
                 const auto rows = static_cast<std::size_t>(static_cast<std::int64_t>(n));
                 write_to_stdout(self.head(rows).render());
             },

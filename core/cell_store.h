@@ -37,7 +37,9 @@ struct StringStore {
 // The types of a mixed column's rows, read or set through a cursor taken once per loop.
 struct RowTypeReader {
     const std::uint8_t* bytes;
-    CellType operator[](std::size_t row) const noexcept { return static_cast<CellType>(bytes[row]); }
+    CellType operator[](std::size_t row) const noexcept {
+        return static_cast<CellType>(bytes[row]);
+    }
 };
 struct RowTypeWriter {
     std::uint8_t* bytes;

@@ -174,7 +174,7 @@ std::shared_ptr<Column> Column::multiply(double x) const {
                 if constexpr (std::is_same_v<Cells, MixedCells>) missing_types.set(i, kInt);
             });
             build.finish(n, std::is_same_v<Cells, MixedCells> ? std::nullopt
-                                                               : std::optional<CellType>(kDouble));
+                                                              : std::optional<CellType>(kDouble));
         }
     });
     return out;

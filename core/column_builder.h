@@ -48,7 +48,8 @@ private:
 
 class ColumnBuilder {
 public:
-    explicit ColumnBuilder(Column& column) noexcept : store_(column.values), mask_(column.null_mask) {}
+    explicit ColumnBuilder(Column& column) noexcept
+        : store_(column.values), mask_(column.null_mask) {}
 
     // --- One row at a time.
     void push_int(std::int64_t v) { push_payload(kInt, std::bit_cast<std::uint64_t>(v)); }

@@ -3,12 +3,12 @@
 // advance side by side, a block of rows at a time, so that the processor overlaps them.
 #include "column_totals.h"
 
-#include "column_view.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <optional>
+
+#include "column_view.h"
 
 namespace kelvra {
 namespace {

@@ -102,7 +102,9 @@ public:
     std::int64_t int_at(std::size_t row) const noexcept {
         return std::bit_cast<std::int64_t>(payloads_[row]);
     }
-    double double_at(std::size_t row) const noexcept { return std::bit_cast<double>(payloads_[row]); }
+    double double_at(std::size_t row) const noexcept {
+        return std::bit_cast<double>(payloads_[row]);
+    }
     bool bool_at(std::size_t row) const noexcept { return payloads_[row] != 0; }
     // A string row's text; its bytes may be read 16 bytes past their end.
     std::string_view string_at(std::size_t row) const noexcept {

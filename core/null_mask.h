@@ -18,7 +18,9 @@ public:
     static constexpr std::size_t kBits = 64;
 
     std::size_t size() const noexcept { return size_; }
-    bool operator[](std::size_t i) const noexcept { return (words_[i / kBits] >> (i % kBits)) & 1u; }
+    bool operator[](std::size_t i) const noexcept {
+        return (words_[i / kBits] >> (i % kBits)) & 1u;
+    }
 
     void push_back(bool missing) {
         if (size_ % kBits == 0) words_.push_back(0);

@@ -1,9 +1,9 @@
 #include "pod_buffer.h"
 
-#include "block_pool.h"
-
 #include <algorithm>
 #include <cstdlib>
+
+#include "block_pool.h"
 
 namespace kelvra::detail {
 namespace {

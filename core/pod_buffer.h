@@ -119,8 +119,8 @@ private:
         if (data_ == nullptr) {
             data_ = static_cast<T*>(detail::acquire_block(n * sizeof(T)));
         } else {
-            data_ = static_cast<T*>(
-                detail::resize_block(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T)));
+            data_ = static_cast<T*>(detail::resize_block(data_, capacity_ * sizeof(T),
+                                                         size_ * sizeof(T), n * sizeof(T)));
         }
         capacity_ = n;
     }

@@ -20,7 +20,8 @@ RowIndexList rows_where(const Column& column, std::size_t limit, Keep keep) {
     RowIndexList kept;
     view.dispatch([&](const auto& cells) {
         using Cells = std::decay_t<decltype(cells)>;
-        if constexpr (!std::is_same_v<Cells, NoCells> && !std::is_same_v<Cells, StringColumnCells>) {
+        if constexpr (!std::is_same_v<Cells, NoCells> &&
+                      !std::is_same_v<Cells, StringColumnCells>) {
             if (limit == 0) return;
             std::size_t* out = kept.extend_uninitialised(limit);
             std::size_t k = 0;

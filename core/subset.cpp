@@ -23,5 +23,6 @@ PyDataFrame PyDataFrame::take_rows(const RowIndexList& rows) const {
 PyDataFrame PyDataFrame::filter_gt(const std::string& column_name, double value) const {
     const auto column = get_column(column_name);
     if (!column) return PyDataFrame{};
-    return take_rows(kelvra::rows_where(*column, num_rows, [value](double x) { return x > value; }));
+    return take_rows(
+        kelvra::rows_where(*column, num_rows, [value](double x) { return x > value; }));
 }

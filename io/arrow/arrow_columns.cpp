@@ -12,9 +12,9 @@
 #include <utility>
 
 #include "../../core/column_builder.h"
+#include "../../text/number_writing.h"
 #include "../common/row_writer.h"
 #include "../common/utf8.h"
-#include "../../text/number_writing.h"
 
 namespace kelvra::arrow {
 

@@ -49,7 +49,8 @@ int create_temp_beside(const std::string& target, std::string& temp) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         std::uint64_t nonce = 0;
         if (::getrandom(&nonce, sizeof nonce, GRND_NONBLOCK) != sizeof nonce) {
-            nonce = (static_cast<std::uint64_t>(::getpid()) << 20) ^ static_cast<std::uint64_t>(attempt);
+            nonce = (static_cast<std::uint64_t>(::getpid()) << 20) ^
+                    static_cast<std::uint64_t>(attempt);
         }
         static constexpr char kHex[] = "0123456789abcdef";
         std::string name = folder + "." + base + ".kelvra-";

@@ -11,7 +11,9 @@ constexpr std::size_t kChunk = 1 << 20;
 }  // namespace
 
 TextOutput::TextOutput(const std::string& path)
-    : file_(path), capacity_(kChunk), buffer_(std::make_unique_for_overwrite<char[]>(kChunk)),
+    : file_(path),
+      capacity_(kChunk),
+      buffer_(std::make_unique_for_overwrite<char[]>(kChunk)),
       end_(buffer_.get() + kChunk) {}
 
 char* TextOutput::make_room(char* cursor, std::size_t n) {

@@ -21,7 +21,8 @@ public:
     // A cursor with room for at least n bytes after it: the same one when they fit, otherwise the
     // buffer's start after what lies before the cursor went to the file.
     char* reserve(char* cursor, std::size_t n) {
-        if (n <= static_cast<std::size_t>(end_ - cursor)) [[likely]] return cursor;
+        if (n <= static_cast<std::size_t>(end_ - cursor)) [[likely]]
+            return cursor;
         return make_room(cursor, n);
     }
     char* write(char* cursor, std::string_view text) {

@@ -28,9 +28,10 @@ inline bool is_utf8(std::string_view text) noexcept {
 [[noreturn]] void throw_not_utf8(const std::string& path, const std::string& column,
                                  std::optional<std::size_t> row);
 
-inline void require_utf8(std::string_view text, const std::string& path,
-                         const std::string& column, std::optional<std::size_t> row) {
-    if (!is_utf8(text)) [[unlikely]] throw_not_utf8(path, column, row);
+inline void require_utf8(std::string_view text, const std::string& path, const std::string& column,
+                         std::optional<std::size_t> row) {
+    if (!is_utf8(text)) [[unlikely]]
+        throw_not_utf8(path, column, row);
 }
 
 }  // namespace kelvra

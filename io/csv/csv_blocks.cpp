@@ -53,8 +53,9 @@ constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
 // does not is text inside an unquoted field: it is dropped from the toggles, which flips the
 // parity of every later byte, and the test runs again. Every closing quote must be followed by
 // ',', CR, LF, another quote or the end of the data; the first one that is not stops the block.
-[[gnu::always_inline]] inline CsvBlockStructure structure_of(ByteMasks bytes, std::uint64_t parity, std::size_t valid,
-                                      CsvBlockCarry& carry) noexcept {
+[[gnu::always_inline]] inline CsvBlockStructure structure_of(ByteMasks bytes, std::uint64_t parity,
+                                                             std::size_t valid,
+                                                             CsvBlockCarry& carry) noexcept {
     CsvBlockStructure out;
     const std::uint64_t lf_of_crlf = bytes.lf & ((bytes.cr << 1) | std::uint64_t{carry.cr});
     const std::uint64_t line_breaks = bytes.cr | (bytes.lf & ~lf_of_crlf);
@@ -169,8 +170,8 @@ ByteMasks baseline_byte_masks(const char* block) noexcept {
 }
 
 __attribute__((target("avx2,pclmul,popcnt,bmi,bmi2"))) void scan_avx2(
-    const char* text, std::size_t from, std::size_t to, std::size_t data_end,
-    CsvBlockCarry& carry, CsvBlockIndex& index) {
+    const char* text, std::size_t from, std::size_t to, std::size_t data_end, CsvBlockCarry& carry,
+    CsvBlockIndex& index) {
     for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
         const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + block));
         const __m256i high =
@@ -198,11 +199,20 @@ ByteMasks baseline_byte_masks(const char* block) noexcept {
     for (std::size_t i = 0; i < kCsvBlock; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
         switch (block[i]) {
-            case '"': bytes.quote |= bit; break;
-            case ',': bytes.comma |= bit; break;
-            case '\r': bytes.cr |= bit; break;
-            case '\n': bytes.lf |= bit; break;
-            default: break;
+            case '"':
+                bytes.quote |= bit;
+                break;
+            case ',':
+                bytes.comma |= bit;
+                break;
+            case '\r':
+                bytes.cr |= bit;
+                break;
+            case '\n':
+                bytes.lf |= bit;
+                break;
+            default:
+                break;
         }
     }
     return bytes;

@@ -13,9 +13,9 @@ inline constexpr std::size_t kCsvBlock = 64;
 // What one block hands on to the next. The initial value is the state at the start of a record.
 struct CsvBlockCarry {
     std::uint64_t inside = 0;  // all ones when the block before ended inside a quoted field
-    bool opens = true;         // the byte before lets a quote open a field: ',', CR, LF, a closing quote
-    bool cr = false;           // the byte before is a CR, so an LF here completes a CR LF
-    bool closing = false;      // the byte before is a closing quote whose follower is unchecked
+    bool opens = true;  // the byte before lets a quote open a field: ',', CR, LF, a closing quote
+    bool cr = false;    // the byte before is a CR, so an LF here completes a CR LF
+    bool closing = false;  // the byte before is a closing quote whose follower is unchecked
 };
 
 // What scanning stretches of blocks found, each stretch appended to the ones before.
@@ -36,8 +36,7 @@ struct CsvBlockIndex {
 // opens a quoted field only at the start of a field and is otherwise text; "" inside a quoted
 // field is a quote.
 using CsvBlockScanner = void (*)(const char* text, std::size_t from, std::size_t to,
-                                 std::size_t data_end, CsvBlockCarry& carry,
-                                 CsvBlockIndex& index);
+                                 std::size_t data_end, CsvBlockCarry& carry, CsvBlockIndex& index);
 // The fastest scanner this CPU runs (AVX2 where it has it); every scanner gives the same result.
 CsvBlockScanner best_csv_block_scanner() noexcept;
 // The scanner that needs no instruction set beyond the baseline.

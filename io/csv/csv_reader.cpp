@@ -10,9 +10,9 @@
 
 #include "../../core/column_builder.h"
 #include "../../core/dataframe.h"
-#include "csv_tokenizer.h"
 #include "../common/file_io.h"
 #include "csv_columns.h"
+#include "csv_tokenizer.h"
 
 namespace {
 

@@ -283,8 +283,8 @@ CsvTokenizer::Scan CsvTokenizer::take_record(std::size_t record) {
 }
 
 CsvTokenizer::Scan CsvTokenizer::finish_record(std::size_t record, std::size_t fields,
-                                                std::size_t next, std::size_t ending_breaks,
-                                                bool first_quoted) {
+                                               std::size_t next, std::size_t ending_breaks,
+                                               bool first_quoted) {
     pass_record(next, ending_breaks, fields);
     empty_line_ = fields == 1 && grid_[record].empty() && !first_quoted;
     if (any_width_) return Scan::kRecord;

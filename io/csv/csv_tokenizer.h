@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "csv_blocks.h"
 #include "../common/file_io.h"
+#include "csv_blocks.h"
 
 namespace kelvra {
 
@@ -22,8 +22,7 @@ namespace kelvra {
 // and line.
 class CsvTokenizer {
 public:
-    explicit CsvTokenizer(InputFile& file,
-                          CsvBlockScanner scanner = best_csv_block_scanner());
+    explicit CsvTokenizer(InputFile& file, CsvBlockScanner scanner = best_csv_block_scanner());
 
     // Moves to the next record; false at the end of the file. The fields stay valid until the
     // next call.

@@ -9,9 +9,11 @@ void throw_json_error(const std::string& path, std::string_view text, std::size_
                       std::string_view what) {
     offset = std::min(offset, text.size());
     const std::string_view before = text.substr(0, offset);
-    const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t line =
+        1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
     const std::size_t line_start = before.rfind('\n');
-    const std::size_t column = line_start == std::string_view::npos ? offset + 1 : offset - line_start;
+    const std::size_t column =
+        line_start == std::string_view::npos ? offset + 1 : offset - line_start;
     std::string message = "Invalid JSON in " + path;
     message += offset == text.size() ? " at the end of the text (line " : " at line ";
     message += std::to_string(line) + ", column " + std::to_string(column);

@@ -14,9 +14,9 @@
 #include "../../core/column_builder.h"
 #include "../../core/dataframe.h"
 #include "../common/file_io.h"
+#include "../common/utf8.h"
 #include "json_error.h"
 #include "json_escape.h"
-#include "../common/utf8.h"
 
 namespace {
 
@@ -48,7 +48,8 @@ PaddedText read_whole_file(const std::string& path) {
     for (;;) {
         if (text.size == room) {
             const std::size_t bigger = room * 2;
-            auto grown = std::make_unique_for_overwrite<char[]>(bigger + simdjson::SIMDJSON_PADDING);
+            auto grown =
+                std::make_unique_for_overwrite<char[]>(bigger + simdjson::SIMDJSON_PADDING);
             std::memcpy(grown.get(), text.bytes.get(), text.size);
             text.bytes = std::move(grown);
             room = bigger;

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "../../core/dataframe.h"
-#include "json_escape.h"
 #include "../common/row_writer.h"
 #include "../common/text_output.h"
 #include "../common/text_scan.h"
 #include "../common/utf8.h"
+#include "json_escape.h"
 
 namespace {
 
@@ -64,13 +64,15 @@ struct JsonFormat {
     }
     char* real(char* out, CellSource& source, double v) const {
         // JSON has no literal for NaN or the infinities.
-        if (!std::isfinite(v)) [[unlikely]] return missing(out);
+        if (!std::isfinite(v)) [[unlikely]]
+            return missing(out);
         return source.doubles.write(out, v);
     }
     char* string(kelvra::TextOutput& output, char* out, const CellSource& source,
                  std::size_t column, std::size_t row) const {
         const std::string_view text = source.cells.string_at(row);
-        if (kelvra::json_plain_ascii(text.data(), text.size(), kelvra::readable_end(text))) [[likely]] {
+        if (kelvra::json_plain_ascii(text.data(), text.size(), kelvra::readable_end(text)))
+            [[likely]] {
             out = output.reserve(out, text.size() + 2 + room);
             *out++ = '"';
             out = kelvra::copy_cell(out, text);

@@ -13,7 +13,7 @@
 static size_t moved;
 
 static int is_target(int fd) {
-    const char *want = getenv("KELVRA_FAULT_PATH");
+    const char* want = getenv("KELVRA_FAULT_PATH");
     char link[64], target[4096];
     if (want == NULL) return 0;
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -32,9 +32,9 @@ static size_t allowance(size_t count) {
     return count < after - moved ? count : after - moved;
 }
 
-ssize_t read(int fd, void *buf, size_t count) {
-    static ssize_t (*real_read)(int, void *, size_t);
-    if (real_read == NULL) real_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+ssize_t read(int fd, void* buf, size_t count) {
+    static ssize_t (*real_read)(int, void*, size_t);
+    if (real_read == NULL) real_read = (ssize_t (*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
     if (count == 0 || !is_target(fd)) return real_read(fd, buf, count);
     size_t allowed = allowance(count);
     if (allowed == 0) {
@@ -46,10 +46,10 @@ ssize_t read(int fd, void *buf, size_t count) {
     return got;
 }
 
-ssize_t write(int fd, const void *buf, size_t count) {
-    static ssize_t (*real_write)(int, const void *, size_t);
+ssize_t write(int fd, const void* buf, size_t count) {
+    static ssize_t (*real_write)(int, const void*, size_t);
     if (real_write == NULL)
-        real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+        real_write = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
     if (count == 0 || !is_target(fd)) return real_write(fd, buf, count);
     size_t allowed = allowance(count);
     if (allowed == 0) {

@@ -46,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_double(writer, raw);
 
         // Up to 17 digits with up to 19 decimals, and a sign.
-        const std::string digits = std::to_string((bits & ((std::uint64_t{1} << 57) - 1)) %
-                                                  100000000000000000ULL);
-        const std::string text = ((bits >> 63) ? "-" : "") + digits + "e-" +
-                                 std::to_string((bits >> 57) % 20);
+        const std::string digits =
+            std::to_string((bits & ((std::uint64_t{1} << 57) - 1)) % 100000000000000000ULL);
+        const std::string text =
+            ((bits >> 63) ? "-" : "") + digits + "e-" + std::to_string((bits >> 57) % 20);
         check_double(writer, std::strtod(text.c_str(), nullptr));
     }
     return 0;

@@ -7,9 +7,9 @@
 //   byte 4: the row count for head (255: more rows than any table has).
 // Every table is also exported as an Arrow C stream and each cell read back from the arrays.
 #include <cmath>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -27,8 +27,9 @@ using kelvra::Column;
 using kelvra::fuzz::cell_at;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kThresholds[] = {-kInf, -1e300, -1.0, -0.0, 0.0, 0.5, 1.0, 2.5, 1e15, 1e300, kInf,
-                                  std::numeric_limits<double>::quiet_NaN()};
+constexpr double kThresholds[] = {-kInf, -1e300, -1.0, -0.0,
+                                  0.0,   0.5,    1.0,  2.5,
+                                  1e15,  1e300,  kInf, std::numeric_limits<double>::quiet_NaN()};
 constexpr double kFactors[] = {0.0, -0.0, 1.0, -1.0, 2.0, 0.5, 3.7, -2.5, 1e-300, 1e300, 1e-10};
 
 [[noreturn]] void fault(const char* what, const std::string& detail) {
@@ -283,7 +284,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // filter_gt
     const double threshold = kThresholds[data[2] % std::size(kThresholds)];
-    const std::string on = order.empty() ? std::string("absent") : order[(data[0] >> 1) % order.size()];
+    const std::string on =
+        order.empty() ? std::string("absent") : order[(data[0] >> 1) % order.size()];
     derived.push_back(table.filter_gt(on, threshold));
     if (const auto column = table.get_column(on)) {
         std::vector<std::size_t> kept;
@@ -326,11 +328,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = data[4] == 255 ? std::numeric_limits<std::size_t>::max() : data[4];
     derived.push_back(table.head(n));
     require_same(derived.back(),
-                 rebuild(table, order,
-                         [n, &table](const Column& c) {
-                             return n >= table.num_rows ? c.size() : std::min(n, c.size());
-                         },
-                         cell_at),
+                 rebuild(
+                     table, order,
+                     [n, &table](const Column& c) {
+                         return n >= table.num_rows ? c.size() : std::min(n, c.size());
+                     },
+                     cell_at),
                  "head");
     const std::string text = derived.back().render();
     const std::string shape = "Shape: (" + std::to_string(derived.back().num_rows) + ", " +

@@ -13,7 +13,8 @@ namespace kelvra::fuzz {
 
 TempFile::TempFile(const std::string& tag) {
     const char* dir = std::getenv("TMPDIR");
-    path_ = std::string(dir ? dir : "/tmp") + "/kelvra-fuzz-" + std::to_string(::getpid()) + "-" + tag;
+    path_ =
+        std::string(dir ? dir : "/tmp") + "/kelvra-fuzz-" + std::to_string(::getpid()) + "-" + tag;
 }
 
 TempFile::~TempFile() { std::remove(path_.c_str()); }
@@ -43,7 +44,8 @@ std::string table_difference(const PyDataFrame& a, const PyDataFrame& b) {
     if (a.column_order != b.column_order) return "column names differ";
     if (a.shape() != b.shape()) {
         return "shape (" + std::to_string(a.num_rows) + ", " + std::to_string(a.column_map.size()) +
-               ") vs (" + std::to_string(b.num_rows) + ", " + std::to_string(b.column_map.size()) + ")";
+               ") vs (" + std::to_string(b.num_rows) + ", " + std::to_string(b.column_map.size()) +
+               ")";
     }
     for (const auto& name : a.column_order) {
         const auto ca = a.get_column(name), cb = b.get_column(name);
