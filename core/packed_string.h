@@ -4,6 +4,7 @@
 // buffers; most strings are short and need no buffer at all.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,24 +23,32 @@ struct alignas(8) PackedString {
     std::uint32_t offset() const noexcept { return load(8); }
 
     // A text of at most kInlineMax bytes. `readable` says whether 16 bytes from its start may be
-    // read, which makes the copy a fixed-size move.
+    // read, which makes the copy a fixed-size move. The cell is put together in registers: built
+    // from smaller stores in memory, reading it back whole would stall.
     static PackedString inline_text(const char* data, std::uint32_t n, bool readable) noexcept {
-        PackedString s;
-        s.length = n;
+        std::uint64_t lo = 0;  // the text's bytes 0 to 7
+        std::uint64_t hi = 0;  // and 8 to 11
         if (readable) {
-            std::uint64_t lo, hi;
             std::memcpy(&lo, data, 8);
             std::memcpy(&hi, data + 8, 8);
-            // Keep the first n bytes; the padding must be zero.
             lo = n >= 8 ? lo : lo & ((std::uint64_t{1} << (8 * n)) - 1);
             hi = n <= 8 ? 0 : hi & ((std::uint64_t{1} << (8 * (n - 8))) - 1);
-            std::memcpy(s.text, &lo, 8);
-            std::memcpy(s.text + 8, &hi, 4);
+        } else if (n >= 8) {
+            std::uint32_t tail;
+            std::memcpy(&lo, data, 8);
+            std::memcpy(&tail, data + n - 4, 4);
+            hi = std::uint64_t{tail} >> (8 * (12 - n));
+        } else if (n >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, data, 4);
+            std::memcpy(&tail, data + n - 4, 4);
+            lo = head | (std::uint64_t{tail} << (8 * (n - 4)));
         } else {
-            std::memset(s.text, 0, sizeof s.text);
-            std::memcpy(s.text, data, n);
+            for (std::uint32_t i = 0; i < n; ++i) {
+                lo |= std::uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
+            }
         }
-        return s;
+        return from_words(n | (lo << 32), (lo >> 32) | (hi << 32));
     }
     // A longer text stored at `offset` of buffer `buffer`.
     static PackedString in_buffer(const char* data, std::uint32_t n, std::uint32_t buffer,
@@ -53,6 +62,13 @@ struct alignas(8) PackedString {
     }
 
 private:
+    static PackedString from_words(std::uint64_t first, std::uint64_t second) noexcept {
+        static_assert(std::endian::native == std::endian::little);
+        PackedString s;
+        std::memcpy(&s, &first, 8);
+        std::memcpy(reinterpret_cast<char*>(&s) + 8, &second, 8);
+        return s;
+    }
     std::uint32_t load(std::size_t at) const noexcept {
         std::uint32_t v;
         std::memcpy(&v, text + at, 4);

@@ -13,6 +13,7 @@
 
 #include "../../core/column_builder.h"
 #include "../../core/dataframe.h"
+#include "../../core/pod_buffer.h"
 #include "../common/file_io.h"
 #include "../common/utf8.h"
 #include "json_error.h"
@@ -30,13 +31,16 @@ constexpr std::size_t kMaxNesting = 1024;
 // reserves every column once, instead of letting each one grow step by step.
 constexpr std::size_t kRowsBeforeReserve = 1024;
 
-// The whole file followed by the zeroed padding simdjson reads past the end of the text.
+// The whole file followed by the zeroed padding simdjson reads past the end of the text. A large
+// file's bytes lie in huge pages, and in memory a freed table gave back where there is some.
 struct PaddedText {
-    std::unique_ptr<char[]> bytes;
+    kelvra::PodBuffer<char> buffer;
     std::size_t size = 0;
     std::size_t capacity = 0;
 
-    std::string_view view() const { return {bytes.get(), size}; }
+    char* data() { return buffer.data(); }
+    const char* data() const { return buffer.data(); }
+    std::string_view view() const { return {data(), size}; }
 };
 
 PaddedText read_whole_file(const std::string& path) {
@@ -44,22 +48,19 @@ PaddedText read_whole_file(const std::string& path) {
     PaddedText text;
     // One byte more than the expected size, so that a file read to the end needs no regrowth.
     std::size_t room = file.size_hint() + 1;
-    text.bytes = std::make_unique_for_overwrite<char[]>(room + simdjson::SIMDJSON_PADDING);
+    text.buffer.reserve(room + simdjson::SIMDJSON_PADDING);
     for (;;) {
         if (text.size == room) {
-            const std::size_t bigger = room * 2;
-            auto grown =
-                std::make_unique_for_overwrite<char[]>(bigger + simdjson::SIMDJSON_PADDING);
-            std::memcpy(grown.get(), text.bytes.get(), text.size);
-            text.bytes = std::move(grown);
-            room = bigger;
+            room *= 2;
+            text.buffer.set_size(text.size);
+            text.buffer.reserve(room + simdjson::SIMDJSON_PADDING);
         }
-        const std::size_t got = file.read(text.bytes.get() + text.size, room - text.size);
+        const std::size_t got = file.read(text.data() + text.size, room - text.size);
         if (got == 0) break;
         text.size += got;
     }
     text.capacity = room + simdjson::SIMDJSON_PADDING;
-    std::memset(text.bytes.get() + text.size, 0, text.capacity - text.size);
+    std::memset(text.data() + text.size, 0, text.capacity - text.size);
     return text;
 }
 
@@ -134,9 +135,9 @@ struct NameHash {
 class JsonTableReader {
 public:
     JsonTableReader(const std::string& path, const PaddedText& text)
-        : path_(path), text_(text.view()), text_end_(text.bytes.get() + text.size) {
+        : path_(path), text_(text.view()), text_end_(text.data() + text.size) {
         simdjson::error_code error =
-            parser_.iterate(text.bytes.get(), text.size, text.capacity).get(doc_);
+            parser_.iterate(text.data(), text.size, text.capacity).get(doc_);
         if (error != simdjson::SUCCESS) fail_unindexed(error);
     }
 
@@ -474,8 +475,8 @@ PyDataFrame PyDataFrame::read_json(const std::string& path) {
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (text.view().starts_with(kByteOrderMark)) {
         text.size -= kByteOrderMark.size();
-        std::memmove(text.bytes.get(), text.bytes.get() + kByteOrderMark.size(), text.size);
-        std::memset(text.bytes.get() + text.size, 0, kByteOrderMark.size());
+        std::memmove(text.data(), text.data() + kByteOrderMark.size(), text.size);
+        std::memset(text.data() + text.size, 0, kByteOrderMark.size());
     }
     const std::string_view view = text.view();
     bool blank = true;
