@@ -88,26 +88,59 @@ bool string_row(const ColumnView& view, const std::uint8_t* types, std::size_t i
     return types[i] == kString && !view.missing(i);
 }
 
+// Whether every byte of the buffer is ASCII, eight at a time.
+bool all_ascii(const ByteBuffer& buffer) noexcept {
+    const char* p = buffer.data();
+    const std::size_t n = buffer.size();
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        high |= word;
+    }
+    for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+// Whether every cell of the column's string store is UTF-8, those of no row included: a union
+// child that shares the cells shows them all. Most text is ASCII: an inline cell whose twelve
+// bytes are ASCII passes at once, and so does a long text in a buffer that is ASCII throughout.
+bool all_cells_utf8(const StringCells& strings) {
+    const StringStore* store = strings.store();
+    if (store == nullptr) return true;
+    std::vector<char> ascii_buffer(store->buffers.size());
+    for (std::size_t b = 0; b < store->buffers.size(); ++b) {
+        ascii_buffer[b] = all_ascii(*store->buffers[b]);
+    }
+    const PackedString* cells = store->cells.data();
+    const std::size_t n = store->cells.size();
+    for (std::size_t c = 0; c < n; ++c) {
+        const PackedString& cell = cells[c];
+        if (cell.is_inline()) {
+            std::uint64_t lo;
+            std::uint32_t hi;
+            std::memcpy(&lo, cell.text, 8);
+            std::memcpy(&hi, cell.text + 8, 4);
+            if (((lo | hi) & 0x8080808080808080ULL) == 0) continue;
+        } else if (ascii_buffer[cell.buffer_index()]) {
+            continue;
+        }
+        if (!is_utf8(strings.at(c))) return false;
+    }
+    return true;
+}
+
 // Throws for the first present string row that is not UTF-8.
 void require_utf8_strings(const std::string& name, const Source& source) {
     const ColumnView& view = source.view();
+    if (all_cells_utf8(view.strings())) return;
     for (std::size_t i = 0; i < source.rows; ++i) {
         if (view.type_at(i) == kString && !view.missing(i) && !is_utf8(view.string_at(i)))
             [[unlikely]] {
             throw_text_not_utf8(kExportFailure, name, i);
         }
     }
-}
-
-// Whether every cell of the column's string store is UTF-8, those of no row included: a union
-// child that shares the cells shows them all.
-bool all_cells_utf8(const StringCells& strings) {
-    if (strings.store() == nullptr) return true;
-    const std::size_t n = strings.store()->cells.size();
-    for (std::size_t c = 0; c < n; ++c) {
-        if (!is_utf8(strings.at(c))) return false;
-    }
-    return true;
 }
 
 // A string view array over `views`: its buffers are the validity, the views, the column's byte
