@@ -15,9 +15,17 @@ constexpr std::size_t kMaxBufferBytes = std::numeric_limits<std::int32_t>::max()
 // Room kept after the last byte of every buffer, so that texts may be read 16 bytes past their end.
 constexpr std::size_t kSlack = 16;
 
+// Copies a text longer than an inline one. Without room to read past its end, texts of up to 32
+// bytes still move as two overlapping fixed-size copies rather than a call.
 void copy_text(char* out, const char* data, std::size_t n, bool readable) noexcept {
     if (readable) {
         for (std::size_t i = 0; i < n; i += 16) std::memcpy(out + i, data + i, 16);
+    } else if (n <= 16) {
+        std::memcpy(out, data, 8);
+        std::memcpy(out + n - 8, data + n - 8, 8);
+    } else if (n <= 32) {
+        std::memcpy(out, data, 16);
+        std::memcpy(out + n - 16, data + n - 16, 16);
     } else {
         std::memcpy(out, data, n);
     }
@@ -25,7 +33,7 @@ void copy_text(char* out, const char* data, std::size_t n, bool readable) noexce
 
 }  // namespace
 
-PackedString StringPacker::pack_long(std::string_view text, bool readable) {
+void StringPacker::pack_long(PackedString* out, std::string_view text, bool readable) {
     const std::size_t n = text.size();
     if (n > kMaxBufferBytes) {
         throw std::length_error("a string cell of " + std::to_string(n) +
@@ -40,9 +48,9 @@ PackedString StringPacker::pack_long(std::string_view text, bool readable) {
     const std::size_t offset = bytes.size();
     copy_text(bytes.extend_uninitialised(n + kSlack), text.data(), n, readable);
     bytes.set_size(offset + n);
-    return PackedString::in_buffer(text.data(), static_cast<std::uint32_t>(n),
-                                   static_cast<std::uint32_t>(buffers.size() - 1),
-                                   static_cast<std::uint32_t>(offset));
+    PackedString::store_in_buffer(out, text.data(), static_cast<std::uint32_t>(n),
+                                  static_cast<std::uint32_t>(buffers.size() - 1),
+                                  static_cast<std::uint32_t>(offset));
 }
 
 StringStore& ColumnBuilder::own_strings() {
@@ -261,9 +269,10 @@ void ColumnBuilder::gather_strings(const StringCells& source, const std::size_t*
             if (cell.is_inline()) continue;
             const std::uint32_t b = cell.buffer_index();
             if (index[b] == kCopied) {
-                cells[j] = packer.pack(source.at(picked[j]), true);
+                packer.pack(&cells[j], source.at(picked[j]), true);
             } else {
-                cells[j] = PackedString::in_buffer(cell.text, cell.length, index[b], cell.offset());
+                PackedString::store_in_buffer(&cells[j], cell.text, cell.length, index[b],
+                                              cell.offset());
             }
         }
     }

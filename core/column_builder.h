@@ -22,26 +22,26 @@ public:
 
     // `readable` says whether 16 bytes from the text's start and 15 past its end may be read,
     // which lets the copies move sixteen bytes at a time.
-    PackedString pack(std::string_view text, bool readable) {
+    void pack(PackedString* out, std::string_view text, bool readable) {
         if (text.size() <= PackedString::kInlineMax) {
-            return PackedString::inline_text(text.data(), static_cast<std::uint32_t>(text.size()),
-                                             readable);
+            PackedString::store_inline(out, text.data(), static_cast<std::uint32_t>(text.size()),
+                                       readable);
+        } else {
+            pack_long(out, text, readable);
         }
-        return pack_long(text, readable);
     }
     // Appends a cell to the store; returns its index.
     std::size_t append(std::string_view text, bool readable) {
-        const PackedString cell = pack(text, readable);
         PodBuffer<PackedString>& cells = store_->cells;
         // One spare cell stays after the last, so that its inline text may be read 16 bytes on.
         PackedString* slot = cells.extend_uninitialised(2);
-        *slot = cell;
+        pack(slot, text, readable);
         cells.set_size(cells.size() + 1);
         return cells.size() - 1;
     }
 
 private:
-    PackedString pack_long(std::string_view text, bool readable);
+    void pack_long(PackedString* out, std::string_view text, bool readable);
 
     StringStore* store_;
 };

@@ -25,7 +25,8 @@ struct alignas(8) PackedString {
     // A text of at most kInlineMax bytes. `readable` says whether 16 bytes from its start may be
     // read, which makes the copy a fixed-size move. The cell is put together in registers: built
     // from smaller stores in memory, reading it back whole would stall.
-    static PackedString inline_text(const char* data, std::uint32_t n, bool readable) noexcept {
+    static void store_inline(PackedString* out, const char* data, std::uint32_t n,
+                             bool readable) noexcept {
         std::uint64_t lo = 0;  // the text's bytes 0 to 7
         std::uint64_t hi = 0;  // and 8 to 11
         if (readable) {
@@ -48,26 +49,22 @@ struct alignas(8) PackedString {
                 lo |= std::uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
             }
         }
-        return from_words(n | (lo << 32), (lo >> 32) | (hi << 32));
+        out->store_words(n | (lo << 32), (lo >> 32) | (hi << 32));
     }
     // A longer text stored at `offset` of buffer `buffer`.
-    static PackedString in_buffer(const char* data, std::uint32_t n, std::uint32_t buffer,
-                                  std::uint32_t offset) noexcept {
-        PackedString s;
-        s.length = n;
-        std::memcpy(s.text, data, 4);
-        std::memcpy(s.text + 4, &buffer, 4);
-        std::memcpy(s.text + 8, &offset, 4);
-        return s;
+    static void store_in_buffer(PackedString* out, const char* data, std::uint32_t n,
+                                std::uint32_t buffer, std::uint32_t offset) noexcept {
+        std::uint32_t prefix;
+        std::memcpy(&prefix, data, 4);
+        out->store_words(n | (std::uint64_t{prefix} << 32), buffer | (std::uint64_t{offset} << 32));
     }
 
 private:
-    static PackedString from_words(std::uint64_t first, std::uint64_t second) noexcept {
+    // Two 8-byte stores: written piecewise and then copied whole, the cell would stall the copy.
+    void store_words(std::uint64_t first, std::uint64_t second) noexcept {
         static_assert(std::endian::native == std::endian::little);
-        PackedString s;
-        std::memcpy(&s, &first, 8);
-        std::memcpy(reinterpret_cast<char*>(&s) + 8, &second, 8);
-        return s;
+        std::memcpy(this, &first, 8);
+        std::memcpy(reinterpret_cast<char*>(this) + 8, &second, 8);
     }
     std::uint32_t load(std::size_t at) const noexcept {
         std::uint32_t v;

@@ -95,7 +95,7 @@ std::size_t append_string_run(ColumnBuilder& column, const std::string_view* fie
         } else if (may_be_number(field.front()) && read_number(field).kind != ParsedNumber::kNone) {
             break;
         } else {
-            cells[k] = run->packer.pack(field, true);
+            run->packer.pack(&cells[k], field, true);
         }
     }
     column.commit_string_run(k, missing);
