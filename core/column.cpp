@@ -102,26 +102,31 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
             for (std::size_t j = 0; j < k; ++j) p[j] = source[picked[j]];
             if constexpr (std::is_same_v<Cells, MixedCells>) {
                 const RowTypeWriter types = build.types_for(k);
-                if (cells.strings->store() == nullptr) {
-                    for (std::size_t j = 0; j < k; ++j) types.set(j, cells.type(picked[j]));
-                } else {
-                    // The string rows' cells, renumbered in the result's order. A missing row
-                    // holds 0 and is never a string row here.
-                    RowIndexList which;
-                    std::size_t* cell = which.extend_uninitialised(k);
-                    std::size_t m = 0;
-                    for (std::size_t j = 0; j < k; ++j) {
-                        const CellType type = cells.type(picked[j]);
-                        types.set(j, type);
-                        const bool string_row = type == kString && !view.missing(picked[j]);
+                // The string rows' cells, renumbered in the result's order, and the types the
+                // present rows hold. A missing row holds 0 and is never a string row here.
+                const bool strings = cells.strings->store() != nullptr;
+                RowIndexList which;
+                std::size_t* cell = strings ? which.extend_uninitialised(k) : nullptr;
+                std::size_t m = 0;
+                unsigned seen = 0;
+                for (std::size_t j = 0; j < k; ++j) {
+                    const CellType type = cells.type(picked[j]);
+                    types.set(j, type);
+                    const bool present = !view.missing(picked[j]);
+                    seen |= (1u << type) & (0u - static_cast<unsigned>(present));
+                    if (strings) {
+                        // No branch on the row's kind: its payload becomes m only for a string.
+                        const std::uint64_t string_row = (type == kString) & present;
                         cell[m] = static_cast<std::size_t>(p[j]);
-                        p[j] = string_row ? m : p[j];
+                        p[j] ^= (p[j] ^ m) & (0 - string_row);
                         m += string_row;
                     }
+                }
+                if (strings) {
                     which.set_size(m);
                     build.gather_strings(*cells.strings, which.data(), m);
                 }
-                build.finish(k, std::nullopt);
+                build.finish(k, std::nullopt, seen);
             } else {
                 build.finish(k, view.single_type());
             }

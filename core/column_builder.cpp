@@ -279,7 +279,8 @@ void ColumnBuilder::gather_strings(const StringCells& source, const std::size_t*
     store_.strings = std::move(out);
 }
 
-void ColumnBuilder::finish(std::size_t n, std::optional<CellType> type) {
+void ColumnBuilder::finish(std::size_t n, std::optional<CellType> type,
+                           std::optional<unsigned> seen) {
     store_.size = n;
     store_.mixed = !type;
     if (type) store_.single = *type;
@@ -290,7 +291,7 @@ void ColumnBuilder::finish(std::size_t n, std::optional<CellType> type) {
         store_.payloads.reset();
     }
     if (store_.mixed) store_.types.set_size(n);
-    settle();
+    settle(seen);
 }
 
 void ColumnBuilder::finish() {
@@ -298,7 +299,7 @@ void ColumnBuilder::finish() {
     trim();
 }
 
-void ColumnBuilder::settle() {
+void ColumnBuilder::settle(std::optional<unsigned> known) {
     const std::size_t n = store_.size;
     if (mask_.count_missing() == n) {
         // Only missing rows: all-zero payloads, as a column built by push_null alone.
@@ -314,12 +315,14 @@ void ColumnBuilder::settle() {
     store_.any_present = true;
     if (store_.mixed) {
         // The types of the present rows, without a branch per row.
-        unsigned seen = 0;
-        const RowTypeReader types = store_.type_reader();
-        const std::uint64_t* missing = mask_.words();
-        for (std::size_t i = 0; i < n; ++i) {
-            const unsigned present = ((missing[i / 64] >> (i % 64)) & 1u) ^ 1u;
-            seen |= (1u << types[i]) & (0u - present);
+        unsigned seen = known.value_or(0);
+        if (!known) {
+            const RowTypeReader types = store_.type_reader();
+            const std::uint64_t* missing = mask_.words();
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned present = ((missing[i / 64] >> (i % 64)) & 1u) ^ 1u;
+                seen |= (1u << types[i]) & (0u - present);
+            }
         }
         if (std::has_single_bit(seen)) {
             const auto type = static_cast<CellType>(std::countr_zero(seen));

@@ -121,7 +121,10 @@ public:
     void gather_strings(const StringCells& source, const std::size_t* cells, std::size_t n);
     void set_missing(const NullMask& mask) { mask_ = mask; }
     void append_missing(const std::uint64_t* bits, std::size_t n) { mask_.append(bits, n); }
-    void finish(std::size_t n, std::optional<CellType> type);
+    // `seen`, when known, is the set of the present rows' types (bit t for type t), which spares
+    // a pass over a mixed result.
+    void finish(std::size_t n, std::optional<CellType> type,
+                std::optional<unsigned> seen = std::nullopt);
 
     // Settles a column built row by row or by runs: drops per-row storage that its cells turn
     // out not to need, and gives back room reserved far beyond its length.
@@ -143,7 +146,7 @@ private:
     void note_type(CellType type);
     void become_mixed();
     StringStore& own_strings();
-    void settle();
+    void settle(std::optional<unsigned> seen = std::nullopt);
     void compact_strings();
     void trim();
 
