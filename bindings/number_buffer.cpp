@@ -40,47 +40,38 @@ std::optional<Format> parse_format(const char* format) {
             break;
     }
     if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
-    const auto size = [native_sizes](std::size_t native, Py_ssize_t standard) {
-        return native_sizes ? static_cast<Py_ssize_t>(native) : standard;
+    // Each format code with its kind, its C compiler's size and its standard size (0: none).
+    struct Code {
+        char code;
+        NumberBuffer::Kind kind;
+        std::size_t native;
+        Py_ssize_t standard;
     };
-    switch (format[0]) {
-        case 'b':
-            return Format{Kind::kSigned, 1};
-        case 'B':
-            return Format{Kind::kUnsigned, 1};
-        case 'h':
-            return Format{Kind::kSigned, size(sizeof(short), 2)};
-        case 'H':
-            return Format{Kind::kUnsigned, size(sizeof(short), 2)};
-        case 'i':
-            return Format{Kind::kSigned, size(sizeof(int), 4)};
-        case 'I':
-            return Format{Kind::kUnsigned, size(sizeof(int), 4)};
-        case 'l':
-            return Format{Kind::kSigned, size(sizeof(long), 4)};
-        case 'L':
-            return Format{Kind::kUnsigned, size(sizeof(long), 4)};
-        case 'q':
-            return Format{Kind::kSigned, 8};
-        case 'Q':
-            return Format{Kind::kUnsigned, 8};
-        case 'n':
-            if (!native_sizes) return std::nullopt;
-            return Format{Kind::kSigned, sizeof(Py_ssize_t)};
-        case 'N':
-            if (!native_sizes) return std::nullopt;
-            return Format{Kind::kUnsigned, sizeof(std::size_t)};
-        case 'e':
-            return Format{Kind::kFloat, 2};
-        case 'f':
-            return Format{Kind::kFloat, 4};
-        case 'd':
-            return Format{Kind::kFloat, 8};
-        case '?':
-            return Format{Kind::kBool, 1};
-        default:
-            return std::nullopt;
+    static constexpr Code kCodes[] = {
+        {'b', Kind::kSigned, 1, 1},
+        {'B', Kind::kUnsigned, 1, 1},
+        {'h', Kind::kSigned, sizeof(short), 2},
+        {'H', Kind::kUnsigned, sizeof(short), 2},
+        {'i', Kind::kSigned, sizeof(int), 4},
+        {'I', Kind::kUnsigned, sizeof(int), 4},
+        {'l', Kind::kSigned, sizeof(long), 4},
+        {'L', Kind::kUnsigned, sizeof(long), 4},
+        {'q', Kind::kSigned, 8, 8},
+        {'Q', Kind::kUnsigned, 8, 8},
+        {'n', Kind::kSigned, sizeof(Py_ssize_t), 0},
+        {'N', Kind::kUnsigned, sizeof(std::size_t), 0},
+        {'e', Kind::kFloat, 2, 2},
+        {'f', Kind::kFloat, 4, 4},
+        {'d', Kind::kFloat, 8, 8},
+        {'?', Kind::kBool, 1, 1},
+    };
+    for (const Code& code : kCodes) {
+        if (code.code != format[0]) continue;
+        const Py_ssize_t size = native_sizes ? static_cast<Py_ssize_t>(code.native) : code.standard;
+        if (size == 0) return std::nullopt;
+        return Format{code.kind, size};
     }
+    return std::nullopt;
 }
 
 bool plain_width(Py_ssize_t size) { return size == 1 || size == 2 || size == 4 || size == 8; }

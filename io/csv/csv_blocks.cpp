@@ -197,23 +197,11 @@ __attribute__((target("avx2,pclmul,popcnt,bmi,bmi2"))) void scan_avx2(
 ByteMasks baseline_byte_masks(const char* block) noexcept {
     ByteMasks bytes{0, 0, 0, 0};
     for (std::size_t i = 0; i < kCsvBlock; ++i) {
-        const std::uint64_t bit = std::uint64_t{1} << i;
-        switch (block[i]) {
-            case '"':
-                bytes.quote |= bit;
-                break;
-            case ',':
-                bytes.comma |= bit;
-                break;
-            case '\r':
-                bytes.cr |= bit;
-                break;
-            case '\n':
-                bytes.lf |= bit;
-                break;
-            default:
-                break;
-        }
+        const char c = block[i];
+        bytes.quote |= std::uint64_t{c == '"'} << i;
+        bytes.comma |= std::uint64_t{c == ','} << i;
+        bytes.cr |= std::uint64_t{c == '\r'} << i;
+        bytes.lf |= std::uint64_t{c == '\n'} << i;
     }
     return bytes;
 }
