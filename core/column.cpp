@@ -66,14 +66,17 @@ CellValue Column::cell(std::size_t i) const {
     });
 }
 
-std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
-    // The positions ascend, so those within the column come first.
-    const std::size_t k =
-        static_cast<std::size_t>(std::lower_bound(rows.begin(), rows.end(), size()) - rows.begin());
-    const std::size_t* picked = rows.data();
-    const ColumnView view(*this);
+namespace {
 
-    auto out = std::make_shared<Column>(dtype);
+template <class Index>
+std::shared_ptr<Column> take_rows_of(const Column& column, const PodBuffer<Index>& rows) {
+    // The positions ascend, so those within the column come first.
+    const std::size_t k = static_cast<std::size_t>(
+        std::lower_bound(rows.begin(), rows.end(), column.size()) - rows.begin());
+    const Index* picked = rows.data();
+    const ColumnView view(column);
+
+    auto out = std::make_shared<Column>(column.dtype);
     ColumnBuilder build(*out);
     PodBuffer<std::uint64_t> missing(NullMask::word_count(k), 0);
     if (const std::uint64_t* source = view.missing_words()) {
@@ -133,6 +136,15 @@ std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
         }
     });
     return out;
+}
+
+}  // namespace
+
+std::shared_ptr<Column> Column::take_rows(const RowIndexList& rows) const {
+    return take_rows_of(*this, rows);
+}
+std::shared_ptr<Column> Column::take_rows(const RowPositions& rows) const {
+    return take_rows_of(*this, rows);
 }
 
 std::shared_ptr<Column> Column::multiply(double x) const {

@@ -15,6 +15,8 @@ namespace kelvra {
 
 // Row positions in ascending order.
 using RowIndexList = PodBuffer<std::size_t>;
+// The same for a table of fewer than 2^32 rows: half the bytes for every column to read.
+using RowPositions = PodBuffer<std::uint32_t>;
 
 // The left-to-right double sum of a column's numeric readings and how many cells it took.
 struct NumericTotal {
@@ -47,6 +49,7 @@ public:
     // A new column holding the cells at the given ascending positions; positions past the end
     // are skipped.
     std::shared_ptr<Column> take_rows(const RowIndexList& rows) const;
+    std::shared_ptr<Column> take_rows(const RowPositions& rows) const;
     // A new column in which every numeric or boolean cell becomes a double times x.
     std::shared_ptr<Column> multiply(double x) const;
     // Left-to-right double sum of the numeric readings of the present cells.

@@ -237,8 +237,8 @@ RowTypeWriter ColumnBuilder::types_for(std::size_t n) {
 
 void ColumnBuilder::share_strings(const StringCells& source) { store_.strings = source.owner(); }
 
-void ColumnBuilder::gather_strings(const StringCells& source, const std::size_t* picked,
-                                   std::size_t n) {
+template <class Index>
+void ColumnBuilder::gather_strings(const StringCells& source, const Index* picked, std::size_t n) {
     auto out = std::make_shared<StringStore>();
     PackedString* cells = out->cells.extend_uninitialised(n + 1);
     const PackedString* from = source.cells();
@@ -278,6 +278,8 @@ void ColumnBuilder::gather_strings(const StringCells& source, const std::size_t*
     }
     store_.strings = std::move(out);
 }
+template void ColumnBuilder::gather_strings(const StringCells&, const std::size_t*, std::size_t);
+template void ColumnBuilder::gather_strings(const StringCells&, const std::uint32_t*, std::size_t);
 
 void ColumnBuilder::finish(std::size_t n, std::optional<CellType> type,
                            std::optional<unsigned> seen) {

@@ -118,7 +118,8 @@ public:
     // A string store of n cells, cell j a copy of source's cell cells[j]. The result shares the
     // source's buffers it still needs, and copies the texts of a buffer it would use less than a
     // quarter of, so that a small result never keeps a large buffer alive.
-    void gather_strings(const StringCells& source, const std::size_t* cells, std::size_t n);
+    template <class Index>
+    void gather_strings(const StringCells& source, const Index* cells, std::size_t n);
     void set_missing(const NullMask& mask) { mask_ = mask; }
     void append_missing(const std::uint64_t* bits, std::size_t n) { mask_.append(bits, n); }
     // `seen`, when known, is the set of the present rows' types (bit t for type t), which spares

@@ -44,6 +44,7 @@ public:
     PyDataFrame select(const std::vector<std::string>& names) const;
     PyDataFrame filter_gt(const std::string& column, double value) const;
     PyDataFrame take_rows(const kelvra::RowIndexList& rows) const;
+    PyDataFrame take_rows(const kelvra::RowPositions& rows) const;
 
     // Arithmetic and aggregation.
     PyDataFrame multiply(double x) const;

@@ -13,24 +13,25 @@ namespace kelvra {
 
 // The positions below `limit` of the column's present rows whose numeric reading r makes
 // keep(r) true. Strings have no numeric reading and are never kept.
-template <class Keep>
-RowIndexList rows_where(const Column& column, std::size_t limit, Keep keep) {
+// Index is the type of a position: std::size_t, or std::uint32_t below 2^32 rows.
+template <class Index, class Keep>
+PodBuffer<Index> rows_where(const Column& column, std::size_t limit, Keep keep) {
     const ColumnView view(column);
     limit = std::min(limit, view.size());
-    RowIndexList kept;
+    PodBuffer<Index> kept;
     view.dispatch([&](const auto& cells) {
         using Cells = std::decay_t<decltype(cells)>;
         if constexpr (!std::is_same_v<Cells, NoCells> &&
                       !std::is_same_v<Cells, StringColumnCells>) {
             if (limit == 0) return;
-            std::size_t* out = kept.extend_uninitialised(limit);
+            Index* out = kept.extend_uninitialised(limit);
             std::size_t k = 0;
             const std::uint64_t* mask = view.missing_words();
             // Every row is written and the count moves only for kept rows: no branch per row.
             auto scan = [&](auto reading) {
                 if (mask == nullptr) {
                     for (std::size_t i = 0; i < limit; ++i) {
-                        out[k] = i;
+                        out[k] = static_cast<Index>(i);
                         k += keep(reading(i));
                     }
                     return;
@@ -38,7 +39,7 @@ RowIndexList rows_where(const Column& column, std::size_t limit, Keep keep) {
                 for (std::size_t i = 0; i < limit; ++i) {
                     const bool present =
                         ((mask[i / NullMask::kBits] >> (i % NullMask::kBits)) & 1u) == 0;
-                    out[k] = i;
+                    out[k] = static_cast<Index>(i);
                     k += present & keep(reading(i));
                 }
             };
