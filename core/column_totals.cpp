@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::size_t kBlock = 256;
 constexpr std::size_t kLanes = 8;
+constexpr std::size_t kScratchOffset = 1024 / sizeof(double);
+static_assert(kScratchOffset + kBlock <= 4096 / sizeof(double));
 
 struct Lane {
     const std::uint64_t* payloads;
@@ -46,7 +48,15 @@ void add_block_of(std::size_t lanes, const std::array<const double*, kLanes>& va
 void sum_lanes(Lane* lanes, std::size_t count) {
     std::size_t longest = 0;
     for (std::size_t c = 0; c < count; ++c) longest = std::max(longest, lanes[c].rows);
-    std::array<std::array<double, kBlock>, kLanes> scratch;
+    // Each lane's converted values lie in a 4 KB page of their own, starting a quarter into it.
+    // A block of a column's array starts on a multiple of 2 KB (the arrays start on huge-page
+    // boundaries), so a load from it and a store to the scratch never share the low 12 bits of
+    // their addresses: the load never waits on a store that only looks like the same address
+    // (4K aliasing, which made the conversion loop a third slower).
+    struct alignas(4096) ScratchPage {
+        double values[4096 / sizeof(double)];
+    };
+    std::array<ScratchPage, kLanes> scratch;
     std::array<const double*, kLanes> values{};
     std::array<double, kLanes> sums{};
     for (std::size_t begin = 0; begin < longest; begin += kBlock) {
@@ -58,7 +68,7 @@ void sum_lanes(Lane* lanes, std::size_t count) {
                 values[c] = reinterpret_cast<const double*>(p + begin);
                 continue;
             }
-            double* out = scratch[c].data();
+            double* out = scratch[c].values + kScratchOffset;
             std::size_t j = 0;
             if (lane.doubles) {
                 for (std::size_t i = begin; i < end; ++i) out[j++] = std::bit_cast<double>(p[i]);
