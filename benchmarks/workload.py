@@ -7,8 +7,6 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from pathlib import Path
 
-import numpy
-
 from .data import SEED, Dataset
 
 # to_arrow comes last: in Kelvra's worker it is the first use of pyarrow, whose import makes the
@@ -56,6 +54,10 @@ class Inputs:
         return [f"item-{rng.randrange(10**9):09d}" for _ in range(self.dataset.rows)]
 
     # The same count of integers as one numpy array (int64, contiguous), as numpy hands them out.
+    # numpy is imported here, when an operation first asks for the array, so that a worker whose
+    # library never uses numpy does not have it (and the threads it starts) during the others.
     @cached_property
-    def int_array(self) -> numpy.ndarray:
+    def int_array(self):
+        import numpy
+
         return numpy.arange(self.dataset.rows)
