@@ -128,7 +128,11 @@ public:
     // The raw arrays, for the exporters that hand them on as they are.
     const std::uint64_t* payloads() const noexcept { return payloads_; }
     const StringCells& strings() const noexcept { return strings_; }
-    // The type byte (a CellType) of each row while the column mixes types, else nullptr.
+    // The rows' types while the column mixes types.
+    RowTypeReader row_types() const noexcept { return store_->type_reader(); }
+    // The rows' types as one byte each holding the CellType, which an exporter may hand on as
+    // they are, or nullptr when the column does not store them that way (then the exporter builds
+    // them from row_types()).
     const std::uint8_t* type_codes() const noexcept {
         return store_->mixed ? store_->types.data() : nullptr;
     }

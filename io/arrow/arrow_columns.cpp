@@ -84,7 +84,7 @@ const void* boolean_bits(ArrayOwner& owner, const Source& source) {
 }
 
 // Whether row i is a present string. The type of a missing row is never relied on here.
-bool string_row(const ColumnView& view, const std::uint8_t* types, std::size_t i) noexcept {
+bool string_row(const ColumnView& view, RowTypeReader types, std::size_t i) noexcept {
     return types[i] == kString && !view.missing(i);
 }
 
@@ -165,7 +165,7 @@ const PackedString* views_by_row(ArrayOwner& owner, const Source& source) {
     const ColumnView& view = source.view();
     const PackedString* cells = view.strings().cells();
     const std::uint64_t* payloads = view.payloads();
-    const std::uint8_t* types = view.type_codes();
+    const RowTypeReader types = view.row_types();
     PackedString* out = owner.views.extend_uninitialised(source.rows);
     for (std::size_t i = 0; i < source.rows; ++i) {
         out[i] = string_row(view, types, i) ? cells[payloads[i]] : PackedString{};
@@ -234,7 +234,7 @@ std::string union_format(bool sparse, const std::vector<int>& codes) {
 // The cell types that present rows of a mixed column hold, in CellType order.
 std::vector<CellType> present_types(const Source& source) {
     const ColumnView& view = source.view();
-    const std::uint8_t* types = view.type_codes();
+    const RowTypeReader types = view.row_types();
     unsigned seen = 0;
     if (source.missing == 0) {
         for (std::size_t i = 0; i < source.rows; ++i) seen |= 1u << types[i];
@@ -318,7 +318,7 @@ std::optional<UnionLayout> requested_union(const ArrowSchema* requested,
 FieldType union_column(const std::string& name, ArrayOwner& owner, Source& source, bool cells_utf8,
                        const ArrowSchema* requested) {
     const ColumnView& view = source.view();
-    const std::uint8_t* types = view.type_codes();
+    const RowTypeReader types = view.row_types();
     const std::size_t rows = source.rows;
     const std::vector<CellType> present = present_types(source);
     UnionLayout layout;
@@ -339,8 +339,8 @@ FieldType union_column(const std::string& name, ArrayOwner& owner, Source& sourc
         code_of[present[k]] = static_cast<std::int8_t>(layout.codes[k]);
         own_codes = own_codes && layout.codes[k] == static_cast<int>(present[k]);
     }
-    if (own_codes && source.missing == 0) {
-        owner.buffers[0] = types;
+    if (own_codes && source.missing == 0 && view.type_codes() != nullptr) {
+        owner.buffers[0] = view.type_codes();
     } else {
         std::int8_t* ids = owner.type_ids.extend_uninitialised(rows);
         for (std::size_t i = 0; i < rows; ++i) ids[i] = code_of[types[i] & 3];
