@@ -13,13 +13,6 @@
 namespace kelvra {
 namespace {
 
-template <class Cells, class... Kinds>
-constexpr bool is_one_of = (std::is_same_v<std::decay_t<Cells>, Kinds> || ...);
-
-// Cells without a numeric reading in any row.
-template <class Cells>
-constexpr bool no_numbers = is_one_of<Cells, NoCells, StringColumnCells>;
-
 // Calls f(row) for every set bit of the mask's words, in row order.
 template <class F>
 void for_each_set_bit(const NullMask& mask, F&& f) {
@@ -164,14 +157,13 @@ std::shared_ptr<Column> Column::multiply(double x) const {
         } else {
             std::uint64_t* p = build.payloads_for(n);
             // The rows' types, in a column that mixes them.
-            const RowTypeWriter missing_types =
+            const RowTypeWriter types =
                 std::is_same_v<Cells, MixedCells> ? build.types_for(n) : RowTypeWriter{nullptr};
             if constexpr (std::is_same_v<Cells, NoCells>) {
                 std::fill(p, p + n, 0);
                 build.finish(n, kInt);
                 return;
             } else if constexpr (std::is_same_v<Cells, MixedCells>) {
-                const RowTypeWriter types = missing_types;
                 for (std::size_t i = 0; i < n; ++i) {
                     const bool number = cells.type(i) != kString;
                     p[i] = number ? std::bit_cast<std::uint64_t>(cells.reading(i) * x)
@@ -188,7 +180,7 @@ std::shared_ptr<Column> Column::multiply(double x) const {
             // kInt (the loop above made it kDouble).
             for_each_set_bit(null_mask, [&](std::size_t i) {
                 p[i] = 0;
-                if constexpr (std::is_same_v<Cells, MixedCells>) missing_types.set(i, kInt);
+                if constexpr (std::is_same_v<Cells, MixedCells>) types.set(i, kInt);
             });
             build.finish(n, std::is_same_v<Cells, MixedCells> ? std::nullopt
                                                               : std::optional<CellType>(kDouble));
@@ -213,7 +205,7 @@ NumericTotal Column::sum_and_count() const {
                 total.sum += cells.reading(i);
                 ++total.count;
             }
-        } else if constexpr (!no_numbers<Cells>) {
+        } else if constexpr (has_numbers<Cells>) {
             for (std::size_t i = 0; i < n; ++i) total.sum += cells.reading(i);
             total.count = n - null_mask.count_missing();
         }

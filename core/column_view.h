@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "column.h"
@@ -71,6 +72,12 @@ struct MixedCells {
                                   : static_cast<double>(std::bit_cast<std::int64_t>(payloads[i]));
     }
 };
+
+// Whether an array of that kind holds rows with a numeric reading: not a column of strings or
+// one without present cells.
+template <class Cells>
+constexpr bool has_numbers = !std::is_same_v<std::decay_t<Cells>, NoCells> &&
+                             !std::is_same_v<std::decay_t<Cells>, StringColumnCells>;
 
 class ColumnView {
 public:

@@ -21,8 +21,7 @@ PodBuffer<Index> rows_where(const Column& column, std::size_t limit, Keep keep) 
     PodBuffer<Index> kept;
     view.dispatch([&](const auto& cells) {
         using Cells = std::decay_t<decltype(cells)>;
-        if constexpr (!std::is_same_v<Cells, NoCells> &&
-                      !std::is_same_v<Cells, StringColumnCells>) {
+        if constexpr (has_numbers<Cells>) {
             if (limit == 0) return;
             Index* out = kept.extend_uninitialised(limit);
             std::size_t k = 0;

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 #include "powers_of_ten.h"
 
@@ -33,16 +32,6 @@ inline char* format_double_display(char* out, double v) noexcept {
 // when it would otherwise read as an integer (2.0 -> "2.0", 1e6 -> "1e+06").
 // Non-finite values come out as inf, -inf, nan.
 char* format_double_lossless(char* out, double v) noexcept;
-
-// The same forms appended to a text buffer.
-inline void append_int(std::string& out, std::int64_t v) {
-    char buf[kNumberTextMax];
-    out.append(buf, format_int(buf, v));
-}
-inline void append_double_lossless(std::string& out, double v) {
-    char buf[kNumberTextMax];
-    out.append(buf, format_double_lossless(buf, v));
-}
 
 namespace detail {
 

@@ -41,21 +41,6 @@ struct Source {
     const ColumnView& view() const noexcept { return column.cells; }
 };
 
-std::size_t count_missing(const ColumnView& view, std::size_t rows) {
-    if (view.size() == rows) return view.null_mask().count_missing();
-    const std::uint64_t* words = view.missing_words();
-    if (words == nullptr) return 0;
-    std::size_t n = 0;
-    for (std::size_t w = 0; w < rows / 64; ++w) {
-        n += static_cast<std::size_t>(std::popcount(words[w]));
-    }
-    if (rows % 64 != 0) {
-        const std::uint64_t tail = words[rows / 64] & ((std::uint64_t{1} << (rows % 64)) - 1);
-        n += static_cast<std::size_t>(std::popcount(tail));
-    }
-    return n;
-}
-
 // The validity bitmap (bit set: present), the reverse of the null mask; nullptr when no row is
 // missing. Bits past the last row stay clear.
 const void* validity(ArrayOwner& owner, const Source& source) {
@@ -88,21 +73,6 @@ bool string_row(const ColumnView& view, RowTypeReader types, std::size_t i) noex
     return types[i] == kString && !view.missing(i);
 }
 
-// Whether every byte of the buffer is ASCII, eight at a time.
-bool all_ascii(const ByteBuffer& buffer) noexcept {
-    const char* p = buffer.data();
-    const std::size_t n = buffer.size();
-    std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        high |= word;
-    }
-    for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
-    return (high & 0x8080808080808080ULL) == 0;
-}
-
 // Whether every cell of the column's string store is UTF-8, those of no row included: a union
 // child that shares the cells shows them all. Most text is ASCII: an inline cell whose twelve
 // bytes are ASCII passes at once, and so does a long text in a buffer that is ASCII throughout.
@@ -111,7 +81,7 @@ bool all_cells_utf8(const StringCells& strings) {
     if (store == nullptr) return true;
     std::vector<char> ascii_buffer(store->buffers.size());
     for (std::size_t b = 0; b < store->buffers.size(); ++b) {
-        ascii_buffer[b] = all_ascii(*store->buffers[b]);
+        ascii_buffer[b] = is_ascii({store->buffers[b]->data(), store->buffers[b]->size()});
     }
     const PackedString* cells = store->cells.data();
     const std::size_t n = store->cells.size();
@@ -425,8 +395,9 @@ FieldType export_column(const std::string& name, std::shared_ptr<const Column> c
         while (padded->size() < rows) builder.push_null();
         column = std::move(padded);
     }
+    // The column now has exactly `rows` rows: its mask's count is the count of missing ones.
     Source source(*column, rows);
-    source.missing = count_missing(source.view(), rows);
+    source.missing = column->null_mask.count_missing();
 
     auto owner = std::make_unique<ArrayOwner>();
     owner->column = column;

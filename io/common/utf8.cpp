@@ -50,6 +50,18 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
     return n;
 }
 
+bool is_ascii(std::string_view text) noexcept {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+    }
+    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
 void throw_not_utf8(const std::string& path, const std::string& column,
                     std::optional<std::size_t> row) {
     throw_text_not_utf8("Cannot write " + path + " as JSON", column, row);

@@ -14,6 +14,9 @@ namespace kelvra {
 // past U+10FFFF), or text.size() when the whole text is UTF-8.
 std::size_t first_invalid_utf8(std::string_view text) noexcept;
 
+// Whether every byte is ASCII (so the text is UTF-8 too), checked eight bytes at a time.
+bool is_ascii(std::string_view text) noexcept;
+
 inline bool is_utf8(std::string_view text) noexcept {
     return first_invalid_utf8(text) == text.size();
 }
