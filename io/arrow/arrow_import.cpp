@@ -136,7 +136,9 @@ Rows rows_of(const ImportType& type, const ArrowArray& array) {
     }
     if (rows.length != 0) {
         const std::size_t first = is_union(type.kind) ? 0 : 1;
-        for (std::size_t i = first; i < wanted; ++i) {
+        // A string view array's last buffer (the data buffers' sizes) is empty when it has none.
+        const std::size_t end = type.kind == Kind::kStringView ? 2 : wanted;
+        for (std::size_t i = first; i < end; ++i) {
             if (array.buffers[i] == nullptr) malformed("an array's values buffer is missing");
         }
     }
@@ -378,9 +380,82 @@ bool double_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start, st
     });
 }
 
-// Rows of an array of strings (or a dictionary of strings) straight into the column's string
-// cells; false, with nothing appended, when the column is not (yet) a column of strings.
-bool string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start, std::size_t n) {
+// A text with whether 16 bytes from its start and 15 past its end lie inside its buffer, which
+// lets the copy move sixteen bytes at a time.
+struct Text {
+    std::string_view text;
+    bool readable;
+};
+
+// Rows of an array of strings straight into the column's string cells, text_at(i) giving the
+// text at position i of the array's buffers; false, with nothing appended, when the column is
+// not (yet) a column of strings.
+template <class TextAt>
+bool string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start, std::size_t n,
+                  TextAt text_at) {
+    std::optional<ColumnBuilder::StringRun> run = column.string_run(n);
+    if (!run) return false;
+    ChunkBits missing;
+    chunk_missing(rows, start, n, missing);
+    const std::size_t first = rows.offset + start;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (rows.validity != nullptr && bit_set(missing, k)) {
+            run->cells[k] = PackedString{};
+        } else {
+            const Text text = text_at(first + k);
+            run->packer.pack(&run->cells[k], text.text, text.readable);
+        }
+    }
+    column.commit_string_run(n, missing.data());
+    return true;
+}
+
+template <class Offset>
+bool offset_string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start,
+                         std::size_t n) {
+    const void* offsets = rows.buffer(1);
+    const char* data = static_cast<const char*>(rows.buffer(2));
+    const auto data_end =
+        static_cast<std::int64_t>(load<Offset>(offsets, rows.offset + rows.length));
+    return string_chunk(column, rows, start, n, [=](std::size_t i) {
+        const auto begin = static_cast<std::int64_t>(load<Offset>(offsets, i));
+        const auto end = static_cast<std::int64_t>(load<Offset>(offsets, i + 1));
+        if (begin < 0 || end < begin) [[unlikely]] {
+            malformed("string offsets go backwards");
+        }
+        return Text{{data + begin, static_cast<std::size_t>(end - begin)}, end + 16 <= data_end};
+    });
+}
+
+bool view_string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start, std::size_t n) {
+    const char* views = static_cast<const char*>(rows.buffer(1));
+    const std::size_t views_end = rows.offset + rows.length;
+    const auto data_buffers = static_cast<std::size_t>(rows.array->n_buffers - 3);
+    const void* sizes = rows.buffer(2 + data_buffers);
+    return string_chunk(column, rows, start, n, [=, &rows](std::size_t i) {
+        const char* view = views + 16 * i;
+        const auto length = load<std::int32_t>(view, 0);
+        if (length >= 0 && length <= 12) {
+            // The text is inside the view; two more views follow it but for the last rows.
+            return Text{{view + 4, static_cast<std::size_t>(length)}, i + 2 < views_end};
+        }
+        const auto buffer = load<std::int32_t>(view + 8, 0);
+        const auto offset = load<std::int32_t>(view + 12, 0);
+        if (length < 0 || buffer < 0 || static_cast<std::size_t>(buffer) >= data_buffers ||
+            offset < 0) [[unlikely]] {
+            malformed("a string view names a data buffer that the array does not have");
+        }
+        const auto at = static_cast<std::size_t>(buffer);
+        const auto size = load<std::int64_t>(sizes, at);
+        return Text{{static_cast<const char*>(rows.buffer(2 + at)) + offset,
+                     static_cast<std::size_t>(length)},
+                    std::int64_t{offset} + length + 16 <= size};
+    });
+}
+
+// Rows of a dictionary of strings: each row's text looked up through its index.
+bool dictionary_string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start,
+                             std::size_t n) {
     std::optional<ColumnBuilder::StringRun> run = column.string_run(n);
     if (!run) return false;
     ChunkBits missing{};
@@ -446,11 +521,14 @@ bool append_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start, st
             return true;
         }
         case Kind::kString:
+            return offset_string_chunk<std::int32_t>(column, rows, start, n);
         case Kind::kLargeString:
+            return offset_string_chunk<std::int64_t>(column, rows, start, n);
         case Kind::kStringView:
-            return string_chunk(column, rows, start, n);
+            return view_string_chunk(column, rows, start, n);
         case Kind::kDictionary:
-            return is_text(rows.type->children[0].kind) && string_chunk(column, rows, start, n);
+            return is_text(rows.type->children[0].kind) &&
+                   dictionary_string_chunk(column, rows, start, n);
         default:
             return false;
     }
@@ -489,11 +567,14 @@ std::optional<ImportType> import_type(const ArrowSchema& schema) {
 
 void append_array(ColumnBuilder& column, const ImportType& type, const ArrowArray& array) {
     const Rows rows = rows_of(type, array);
-    column.reserve(column.size() + rows.length);
+    const std::size_t total = column.size() + rows.length;
     for (std::size_t start = 0; start < rows.length; start += kChunk) {
         const std::size_t n = std::min(kChunk, rows.length - start);
-        if (append_chunk(column, rows, start, n)) continue;
-        for (std::size_t k = 0; k < n; ++k) push_cell(column, cell_at(rows, start + k));
+        if (!append_chunk(column, rows, start, n)) {
+            for (std::size_t k = 0; k < n; ++k) push_cell(column, cell_at(rows, start + k));
+        }
+        // Room for the rest once the first rows have given the column its layout.
+        if (start == 0) column.reserve(total);
     }
 }
 
