@@ -534,6 +534,32 @@ bool append_chunk(ColumnBuilder& column, const Rows& rows, std::size_t start, st
     }
 }
 
+// At most how many bytes the texts of a plain array of strings hold, so that the column's byte
+// buffer grows once; 0 for other arrays.
+std::size_t text_bytes(const Rows& rows) {
+    switch (rows.type->kind) {
+        case Kind::kString:
+            return static_cast<std::size_t>(
+                load<std::int32_t>(rows.buffer(1), rows.offset + rows.length) -
+                load<std::int32_t>(rows.buffer(1), rows.offset));
+        case Kind::kLargeString:
+            return static_cast<std::size_t>(
+                load<std::int64_t>(rows.buffer(1), rows.offset + rows.length) -
+                load<std::int64_t>(rows.buffer(1), rows.offset));
+        case Kind::kStringView: {
+            const auto data_buffers = static_cast<std::size_t>(rows.array->n_buffers - 3);
+            std::size_t bytes = 0;
+            for (std::size_t b = 0; b < data_buffers; ++b) {
+                bytes +=
+                    static_cast<std::size_t>(load<std::int64_t>(rows.buffer(2 + data_buffers), b));
+            }
+            return bytes;
+        }
+        default:
+            return 0;
+    }
+}
+
 }  // namespace
 
 IntegerOutOfRange::IntegerOutOfRange(std::uint64_t value)
@@ -574,7 +600,11 @@ void append_array(ColumnBuilder& column, const ImportType& type, const ArrowArra
             for (std::size_t k = 0; k < n; ++k) push_cell(column, cell_at(rows, start + k));
         }
         // Room for the rest once the first rows have given the column its layout.
-        if (start == 0) column.reserve(total);
+        if (start == 0 && rows.length > n) {
+            column.reserve(total);
+            const std::size_t bytes = text_bytes(rows);
+            if (bytes != 0 && column.single_type() == kString) column.reserve_string_bytes(bytes);
+        }
     }
 }
 
