@@ -46,8 +46,9 @@ struct type_caster<kelvra::ColumnValues> {
                                                    const_name("]"));
 
     bool load(handle src, bool convert) {
-        if (!PyUnicode_Check(src.ptr()) && !PyBytes_Check(src.ptr()) &&
-            kelvra::offers_arrow(src.ptr())) {
+        PyObject* const raw = src.ptr();
+        if (!PyList_CheckExact(raw) && !PyTuple_CheckExact(raw) && !PyUnicode_Check(raw) &&
+            !PyBytes_Check(raw) && kelvra::offers_arrow(raw)) {
             // Read through Arrow, or item by item when it gives no cells.
             value.source = reinterpret_borrow<object>(src);
             return true;

@@ -1,4 +1,5 @@
-"""Columns set from Arrow producers (pyarrow, polars, pandas) and other libraries' missing values."""
+"""Columns set from Arrow producers (pyarrow, polars, pandas), and other libraries' missing values
+item by item."""
 
 import os
 
@@ -105,19 +106,19 @@ def test_mixed_column_round_trips_through_a_union(mode):
     assert cells(column) == cells(source["m"])
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        pytest.param(lambda pa, pl, pd: pl.Series(["a", None, "b" * 30], dtype=pl.String), id="polars-str"),
-        pytest.param(lambda pa, pl, pd: pl.Series([1, None], dtype=pl.UInt8), id="polars-uint8"),
-        pytest.param(lambda pa, pl, pd: pl.Series(["u", "v", None], dtype=pl.Categorical), id="polars-cat"),
-        pytest.param(lambda pa, pl, pd: pd.Series([True, None], dtype="boolean"), id="pandas-boolean"),
-        pytest.param(lambda pa, pl, pd: pd.Series([1, "x", 2.5], dtype=object), id="pandas-object"),
-    ],
-)
+SERIES = {
+    "polars-str": lambda pl, pd: pl.Series(["a", None, "b" * 30], dtype=pl.String),
+    "polars-uint8": lambda pl, pd: pl.Series([1, None], dtype=pl.UInt8),
+    "polars-categorical": lambda pl, pd: pl.Series(["u", "v", None], dtype=pl.Categorical),
+    "pandas-boolean": lambda pl, pd: pd.Series([True, None], dtype="boolean"),
+    "pandas-object": lambda pl, pd: pd.Series([1, "x", 2.5], dtype=object),  # item by item
+}
+
+
+@pytest.mark.parametrize("make", SERIES.values(), ids=SERIES.keys())
 def test_series_give_their_values(make):
-    pa, pl, pd = need("pyarrow"), need("polars"), need("pandas")
-    values = make(pa, pl, pd)
+    pl, pd = need("polars"), need("pandas")
+    values = make(pl, pd)
     assert cells(values) == cells([None if v is pd.NA else v for v in values.to_list()])
 
 
@@ -125,7 +126,9 @@ def test_unsigned_value_above_int64_is_refused_and_table_kept():
     pa = need("pyarrow")
     df = kelvra.DataFrame()
     df["a"] = [7]
-    for values in (pa.array([1, None, 2**63], pa.uint64()), pa.chunked_array([[1], [2**64 - 1]], pa.uint64())):
+    too_large = (pa.array([1, None, 2**63], pa.uint64()),
+                 pa.chunked_array([[1], [2**64 - 1]], pa.uint64()))
+    for values in too_large:
         with pytest.raises(RuntimeError) as raised:
             df["a"] = values
         assert str(raised.value) == CAST_ERROR
