@@ -151,3 +151,21 @@ def test_missing_markers_item_by_item():
     items = [pd.NA, pd.NaT, np.ma.masked, pa.scalar(None, pa.int64()), pa.scalar(2**40),
              pa.scalar("s"), pa.scalar(1.5, pa.float32()), pa.scalar([1, 2])]
     assert cells(items) == cells([None, None, None, None, 2**40, "s", 1.5, "[1, 2]"])
+
+
+MALFORMED = {
+    "dictionary-index": lambda pa: pa.DictionaryArray.from_arrays(
+        pa.array([0, 5], pa.int32()), pa.array(["a"]), safe=False),
+    "union-type-code": lambda pa: pa.UnionArray.from_buffers(
+        pa.sparse_union([pa.field("i", pa.int64())]), 2, [None, pa.py_buffer(bytes([0, 7]))],
+        children=[pa.array([1, 2])]),
+}
+
+
+@pytest.mark.parametrize("make", MALFORMED.values(), ids=MALFORMED.keys())
+def test_array_not_laid_out_as_its_type_says_is_refused(make):
+    pa = need("pyarrow")
+    df = kelvra.DataFrame()
+    with pytest.raises(ValueError, match="Cannot read the Arrow array"):
+        df["a"] = make(pa)
+    assert df.shape() == (0, 0)

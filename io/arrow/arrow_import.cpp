@@ -160,9 +160,9 @@ Rows rows_of(const ImportType& type, const ArrowArray& array) {
         rows.children.push_back(rows_of(type.children[0], *array.dictionary));
     } else if (type.kind == Kind::kStringView) {
         // The data buffers, then one buffer of their sizes.
-        for (std::int64_t i = 2; i + 1 < array.n_buffers; ++i) {
-            if (array.buffers[i] == nullptr && rows.length != 0) {
-                malformed("a string view array's data buffer is missing");
+        for (std::int64_t i = 2; i < array.n_buffers; ++i) {
+            if (array.buffers[i] == nullptr && array.n_buffers > 3) {
+                malformed("a string view array's data buffer or their sizes are missing");
             }
         }
     }
@@ -210,15 +210,19 @@ std::string_view text_at(const Rows& rows, std::size_t row) {
     const char* data = nullptr;
     std::int64_t begin = 0;
     std::int64_t end = 0;
+    std::int64_t data_end = 0;
+    const std::size_t last = rows.offset + rows.length;
     switch (rows.type->kind) {
         case Kind::kString:
             begin = load<std::int32_t>(rows.buffer(1), i);
             end = load<std::int32_t>(rows.buffer(1), i + 1);
+            data_end = load<std::int32_t>(rows.buffer(1), last);
             data = static_cast<const char*>(rows.buffer(2));
             break;
         case Kind::kLargeString:
             begin = load<std::int64_t>(rows.buffer(1), i);
             end = load<std::int64_t>(rows.buffer(1), i + 1);
+            data_end = load<std::int64_t>(rows.buffer(1), last);
             data = static_cast<const char*>(rows.buffer(2));
             break;
         default: {
@@ -228,15 +232,21 @@ std::string_view text_at(const Rows& rows, std::size_t row) {
             if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
             const auto buffer = load<std::int32_t>(view + 8, 0);
             begin = load<std::int32_t>(view + 12, 0);
-            if (buffer < 0 || buffer + 3 > rows.array->n_buffers || begin < 0) {
+            if (buffer < 0 || buffer + 3 >= rows.array->n_buffers || begin < 0) {
                 malformed("a string view names a data buffer that the array does not have");
             }
-            data = static_cast<const char*>(rows.buffer(2 + static_cast<std::size_t>(buffer)));
+            const auto at = static_cast<std::size_t>(buffer);
+            const std::size_t data_buffers = static_cast<std::size_t>(rows.array->n_buffers) - 3;
             end = begin + length;
+            if (end > load<std::int64_t>(rows.buffer(2 + data_buffers), at)) {
+                malformed("a string view reaches past the end of its data buffer");
+            }
+            data = static_cast<const char*>(rows.buffer(2 + at));
+            data_end = end;
             break;
         }
     }
-    if (begin < 0 || end < begin) malformed("string offsets go backwards");
+    if (begin < 0 || end < begin || end > data_end) malformed("string offsets go backwards");
     return {data + begin, static_cast<std::size_t>(end - begin)};
 }
 
@@ -420,7 +430,7 @@ bool offset_string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t st
     return string_chunk(column, rows, start, n, [=](std::size_t i) {
         const auto begin = static_cast<std::int64_t>(load<Offset>(offsets, i));
         const auto end = static_cast<std::int64_t>(load<Offset>(offsets, i + 1));
-        if (begin < 0 || end < begin) [[unlikely]] {
+        if (begin < 0 || end < begin || end > data_end) [[unlikely]] {
             malformed("string offsets go backwards");
         }
         return Text{{data + begin, static_cast<std::size_t>(end - begin)}, end + 16 <= data_end};
@@ -447,9 +457,13 @@ bool view_string_chunk(ColumnBuilder& column, const Rows& rows, std::size_t star
         }
         const auto at = static_cast<std::size_t>(buffer);
         const auto size = load<std::int64_t>(sizes, at);
+        const std::int64_t end = std::int64_t{offset} + length;
+        if (end > size) [[unlikely]] {
+            malformed("a string view reaches past the end of its data buffer");
+        }
         return Text{{static_cast<const char*>(rows.buffer(2 + at)) + offset,
                      static_cast<std::size_t>(length)},
-                    std::int64_t{offset} + length + 16 <= size};
+                    end + 16 <= size};
     });
 }
 
