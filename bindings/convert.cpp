@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <utility>
 
 #include "../core/column_builder.h"
 #include "../core/column_view.h"
