@@ -79,6 +79,16 @@ class Ops(FrameOps):
     def setitem_numpy(self):
         return _set_column(self.inputs.int_array)
 
+    def setitem_arrow(self):
+        ints, strs = self.inputs.arrow_values
+
+        def run():
+            df = kelvra.DataFrame()
+            df["ints"] = ints
+            df["strs"] = strs
+            return df
+        return run
+
     def getitem(self):
         df = self.df
         return lambda: df[GETITEM_COLUMN]

@@ -66,6 +66,10 @@ class Ops(FrameOps):
         values = self.inputs.int_array
         return lambda: pl.Series(values)
 
+    def setitem_arrow(self):
+        ints, strs = self.inputs.arrow_values
+        return lambda: pl.DataFrame({"ints": ints, "strs": strs})
+
     def getitem(self):
         df = self.df
         return lambda: df[GETITEM_COLUMN].to_list()

@@ -9,13 +9,13 @@ from pathlib import Path
 
 from .data import SEED, Dataset
 
-# to_arrow comes last: in Kelvra's worker it is the first use of pyarrow, whose import makes the
-# garbage collection before every later run walk a much larger heap.
+# to_arrow and setitem_arrow come last: in Kelvra's worker they are the first use of pyarrow,
+# whose import makes the garbage collection before every later run walk a much larger heap.
 OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
               "sum", "mean", "setitem_int", "setitem_str", "setitem_numpy", "getitem", "head",
-              "to_arrow")
+              "to_arrow", "setitem_arrow")
 # The column builders make their column from values of their own, not from the table.
-BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy")
+BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy", "setitem_arrow")
 # The readers must hand back the whole table, not merely return quickly.
 READERS = ("read_csv", "read_json")
 # Everything but the readers and the column builders works on the table read from the CSV.
@@ -61,3 +61,12 @@ class Inputs:
         import numpy
 
         return numpy.arange(self.dataset.rows)
+
+    # The integers as a pyarrow int64 array and the strings as a polars Series: columns that other
+    # libraries hand over through the Arrow PyCapsule interface.
+    @cached_property
+    def arrow_values(self):
+        import polars
+        import pyarrow
+
+        return pyarrow.array(self.int_array), polars.Series(self.str_list)

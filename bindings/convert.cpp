@@ -12,6 +12,9 @@
 
 #include "../core/column_builder.h"
 #include "../core/column_view.h"
+#include "../io/arrow/arrow_import.h"
+#include "../io/common/utf8.h"
+#include "arrow_source.h"
 #include "number_buffer.h"
 
 namespace py = pybind11;
@@ -21,12 +24,14 @@ namespace {
 
 // An item that has no cell: the binding library's own wording for a failed strict conversion,
 // which callers already meet for every other argument, naming the item's type.
-[[noreturn]] void throw_unconvertible(PyObject* item) {
-    const py::str type_text(reinterpret_cast<PyObject*>(Py_TYPE(item)));
+[[noreturn]] void throw_unconvertible_type(PyTypeObject* type) {
+    const py::str type_text(reinterpret_cast<PyObject*>(type));
     throw py::cast_error("Unable to cast Python instance of type " + std::string(type_text) +
                          " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile "
                          "in debug mode for details)");
 }
+
+[[noreturn]] void throw_unconvertible(PyObject* item) { throw_unconvertible_type(Py_TYPE(item)); }
 
 // The value of an int (or int subclass) when it lies in the signed 64-bit range. Values of one
 // or two digits are read from the object itself; the rest through the interpreter.
@@ -119,12 +124,65 @@ bool is_numpy_bool(PyObject* item) {
     return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
+// Whether a type is `name` of the package (or a module inside it). A static type's tp_name holds
+// its module; a class's gives its name alone, and __module__ the module.
+bool type_is(PyTypeObject* type, std::string_view package, std::string_view name) {
+    const std::string_view full = type->tp_name;
+    const std::size_t dot = full.rfind('.');
+    if ((dot == std::string_view::npos ? full : full.substr(dot + 1)) != name) return false;
+    std::string module;
+    if (dot != std::string_view::npos) {
+        module = full.substr(0, dot);
+    } else {
+        const auto attr = py::reinterpret_steal<py::object>(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+        if (!attr || !PyUnicode_Check(attr.ptr())) {
+            PyErr_Clear();
+            return false;
+        }
+        module = py::cast<std::string>(attr);
+    }
+    return module.starts_with(package) &&
+           (module.size() == package.size() || module[package.size()] == '.');
+}
+
+// Items of other libraries that stand for a missing value, or wrap a value: known by their
+// types, so that none of those libraries is imported.
+enum class Foreign { kNone, kMissing, kArrowScalar };
+
+Foreign foreign_kind(PyTypeObject* type) {
+    if (type_is(type, "pandas", "NAType") || type_is(type, "pandas", "NaTType") ||
+        type_is(type, "numpy", "MaskedConstant")) {
+        return Foreign::kMissing;
+    }
+    const auto mro = py::reinterpret_borrow<py::object>(type->tp_mro);
+    if (mro && PyTuple_Check(mro.ptr())) {
+        for (const py::handle base : py::reinterpret_borrow<py::tuple>(mro)) {
+            if (PyType_Check(base.ptr()) &&
+                type_is(reinterpret_cast<PyTypeObject*>(base.ptr()), "pyarrow", "Scalar")) {
+                return Foreign::kArrowScalar;
+            }
+        }
+    }
+    return Foreign::kNone;
+}
+
 // The other items: numbers of other kinds (numpy's among them) by the numbers ABCs, whose
 // lookup waits for the first item that needs them and then serves the rest of the call; and the
 // text of anything else.
 class LateItems {
 public:
     void append(ColumnBuilder& column, PyObject* item) {
+        switch (foreign(item)) {
+            case Foreign::kMissing:
+                column.push_null();
+                return;
+            case Foreign::kArrowScalar:
+                append_arrow_scalar(column, item);
+                return;
+            default:
+                break;
+        }
         if (is_instance(item, abcs().integral)) {
             const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(item));
             if (!index) throw py::error_already_set();
@@ -147,6 +205,31 @@ public:
     }
 
 private:
+    // The kind of the item's type, remembered for the type of the last item asked about.
+    Foreign foreign(PyObject* item) {
+        PyTypeObject* const type = Py_TYPE(item);
+        if (last_type_.ptr() != reinterpret_cast<PyObject*>(type)) {
+            last_kind_ = foreign_kind(type);
+            last_type_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
+        }
+        return last_kind_;
+    }
+
+    // A pyarrow scalar: missing when it is not valid, otherwise its as_py() value, converted as
+    // any item is.
+    void append_arrow_scalar(ColumnBuilder& column, PyObject* item) {
+        const auto scalar = py::reinterpret_borrow<py::object>(item);
+        if (!py::bool_(scalar.attr("is_valid"))) {
+            column.push_null();
+            return;
+        }
+        const py::object value = scalar.attr("as_py")();
+        if (!append_plain(column, value.ptr())) append(column, value.ptr());
+    }
+
+    py::object last_type_;
+    Foreign last_kind_ = Foreign::kNone;
+
     struct Abcs {
         py::object integral, real, rational;
     };
@@ -261,17 +344,20 @@ void append_integers(ColumnBuilder& column, const NumberBuffer& buffer) {
 }
 
 // Unsigned 64-bit items above the signed range fail as they do one by one: the error names the
-// type of the first such item as the object itself gives it.
-void check_unsigned_range(const NumberBuffer& buffer, PyObject* values) {
+// type of such an item as the object itself gives it. Each value is checked in the pass that
+// copies it, so that one written by another thread in between is never taken unchecked.
+void append_unsigned64(ColumnBuilder& column, const NumberBuffer& buffer, PyObject* values) {
     constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
-    const std::size_t n = buffer.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (buffer.at<std::uint64_t>(i) <= kMax) continue;
-        const auto item = py::reinterpret_steal<py::object>(
-            PySequence_GetItem(values, static_cast<Py_ssize_t>(i)));
-        if (!item) throw py::error_already_set();
-        throw_unconvertible(item.ptr());
-    }
+    append_run<std::int64_t>(column, buffer.size(), [&buffer, values](std::size_t i) {
+        const auto v = buffer.at<std::uint64_t>(i);
+        if (v > kMax) [[unlikely]] {
+            const auto item = py::reinterpret_steal<py::object>(
+                PySequence_GetItem(values, static_cast<Py_ssize_t>(i)));
+            if (!item) throw py::error_already_set();
+            throw_unconvertible(item.ptr());
+        }
+        return static_cast<std::int64_t>(v);
+    });
 }
 
 // Fills the column straight from the object's memory when it is a run of plain numbers; false
@@ -294,9 +380,10 @@ bool append_buffer(ColumnBuilder& column, PyObject* values) {
                     break;
                 default:
                     if (buffer.kind() == NumberBuffer::Kind::kUnsigned) {
-                        check_unsigned_range(buffer, values);
+                        append_unsigned64(column, buffer, values);
+                    } else {
+                        append_buffer_as<std::int64_t, std::int64_t>(column, buffer);
                     }
-                    append_integers<std::int64_t, std::uint64_t>(column, buffer);
                     break;
             }
             break;
@@ -322,12 +409,51 @@ bool append_buffer(ColumnBuilder& column, PyObject* values) {
 // Any other sequence: its length first and then its items, collected before any is converted,
 // as the binding library reads a sequence.
 void append_sequence(ColumnBuilder& column, PyObject* sequence, LateItems& late) {
+    if (!PySequence_Check(sequence)) {
+        // An iterable producer of Arrow values that go item by item.
+        const auto items = py::reinterpret_steal<py::object>(PySequence_Tuple(sequence));
+        if (!items) throw py::error_already_set();
+        append_items(column, items.ptr(), late);
+        return;
+    }
     const Py_ssize_t size = PySequence_Size(sequence);
     if (size < 0) throw py::error_already_set();
     column.reserve(static_cast<std::size_t>(size));
     py::list items;
     for (const py::handle item : py::reinterpret_borrow<py::iterable>(sequence)) items.append(item);
     append_items(column, items.ptr(), late);
+}
+
+// Values that offer Arrow, read through it; an unsigned value above the signed 64-bit range
+// fails as a Python int out of range does.
+bool append_arrow_values(ColumnBuilder& column, PyObject* values) {
+    try {
+        return append_arrow(column, values);
+    } catch (const arrow::IntegerOutOfRange&) {
+        throw_unconvertible_type(&PyLong_Type);
+    }
+}
+
+// Raises UnicodeDecodeError for the first present string cell that is not UTF-8, naming the
+// column and the row; returns when there is none.
+void raise_if_not_utf8(const std::string& name, const Column& column) {
+    const ColumnView view(column);
+    for (std::size_t i = 0; i < view.size(); ++i) {
+        if (!view.present(i) || view.type_at(i) != kString) continue;
+        const std::string_view text = view.string_at(i);
+        const std::size_t bad = first_invalid_utf8(text);
+        if (bad == text.size()) continue;
+        const std::string reason = "the string in column '" + name + "' at row " +
+                                   std::to_string(i) + " (counting from 0) is not valid UTF-8";
+        // Column names are bytes that need not be UTF-8 either: stray bytes show as \xNN.
+        const auto reason_text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+            reason.data(), static_cast<Py_ssize_t>(reason.size()), "backslashreplace"));
+        if (!reason_text) throw py::error_already_set();
+        const py::object error = py::reinterpret_borrow<py::object>(PyExc_UnicodeDecodeError)(
+            "utf-8", py::bytes(text.data(), text.size()), bad, bad + 1, reason_text);
+        PyErr_SetObject(PyExc_UnicodeDecodeError, error.ptr());
+        throw py::error_already_set();
+    }
 }
 
 PyObject* text_object(std::string_view text) {
@@ -387,6 +513,7 @@ ColumnPtr column_from_python(const ColumnValues& values) {
     } else if (PyTuple_CheckExact(source)) {
         column.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(source)));
         append_items(column, source, late);
+    } else if (append_arrow_values(column, source)) {
     } else if (PyByteArray_Check(source) || !append_buffer(column, source)) {
         append_sequence(column, source, late);
     }
@@ -416,6 +543,16 @@ py::typing::List<py::object> column_to_python(const Column& column) {
         }
     });
     return py::reinterpret_steal<py::typing::List<py::object>>(list.release());
+}
+
+py::typing::List<py::object> column_to_python(const std::string& name, const Column& column) {
+    try {
+        return column_to_python(column);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        raise_if_not_utf8(name, column);
+        throw;
+    }
 }
 
 py::dict numbers_to_dict(const ColumnNumbers& numbers) {

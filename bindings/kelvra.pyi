@@ -7,9 +7,24 @@ from collections.abc import Iterable, Sequence
 
 _Cell = int | float | str | bool | None
 
+class _ArrowArrayExportable(typing.Protocol):
+    def __arrow_c_array__(
+        self, requested_schema: typing_extensions.CapsuleType | None = None, /
+    ) -> tuple[typing_extensions.CapsuleType, typing_extensions.CapsuleType]: ...
+
+class _ArrowStreamExportable(typing.Protocol):
+    def __arrow_c_stream__(
+        self, requested_schema: typing_extensions.CapsuleType | None = None, /
+    ) -> typing_extensions.CapsuleType: ...
+
 class DataFrame:
     def __init__(self) -> None: ...
-    def __setitem__(self, name: str | bytes | bytearray, values: Iterable[object], /) -> None: ...
+    def __setitem__(
+        self,
+        name: str | bytes | bytearray,
+        values: Iterable[object] | _ArrowArrayExportable | _ArrowStreamExportable,
+        /,
+    ) -> None: ...
     def __getitem__(self, name: str | bytes | bytearray, /) -> list[_Cell]: ...
     def shape(self) -> tuple[int, int]:
         """Get shape as (rows, cols)"""

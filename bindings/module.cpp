@@ -111,7 +111,7 @@ PYBIND11_MODULE(kelvra, m) {
              [](PyDataFrame& self, const std::string& name) -> py::typing::List<py::object> {
                  const auto column = self.get_column(name);
                  if (!column) return py::typing::List<py::object>();
-                 return kelvra::column_to_python(*column);
+                 return kelvra::column_to_python(name, *column);
              })
         .def(
             "shape",

@@ -75,6 +75,7 @@ public:
         if (store_.mixed) return std::nullopt;
         return store_.single;
     }
+    std::size_t size() const noexcept { return store_.size; }
     void reserve(std::size_t rows);
     // The bytes of long strings so far, and room for this many more.
     std::size_t string_bytes() const noexcept;

@@ -15,8 +15,9 @@ preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)
 export PYTHONMALLOC=malloc
 # numpy's import leaves objects unreachable at exit (its string ufuncs' promoters), which LSan
 # reports; their stacks pass through the interpreter's frames, which the fast unwinder cannot
-# follow, so no suppression can name numpy. The tests that need numpy skip in the run with leak
-# checking and run again, on their own, with ASan and UBSan but without it.
+# follow, so no suppression can name numpy. The tests that need numpy (and those of values from
+# pyarrow, polars and pandas, which import it) skip in the run with leak checking and run again,
+# on their own, with ASan and UBSan but without it.
 export KELVRA_SANITIZE=1
 logs="$build_dir/sanitizer-logs"
 rm -rf "$logs"
@@ -29,7 +30,7 @@ status=0
 LD_PRELOAD="$preload" PYTHONPATH="$PWD/$build_dir" .venv/bin/python -m pytest -p no:cacheprovider "$@" || status=$?
 KELVRA_SANITIZE= ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=1/detect_leaks=0}" LD_PRELOAD="$preload" \
     PYTHONPATH="$PWD/$build_dir" .venv/bin/python -m pytest -p no:cacheprovider -q \
-    tests/test_numpy_values.py || status=$?
+    tests/test_numpy_values.py tests/test_arrow_import.py || status=$?
 
 # Reports are written to files: pytest captures the test's stderr, and an aborting process
 # would take the captured text with it.

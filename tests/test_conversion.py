@@ -234,3 +234,13 @@ def test_getitem_returns_a_new_list(make_df):
     got = df["a"]
     got.append(3)
     assert df["a"] == [1, 2]
+
+
+@pytest.mark.parametrize("second", ["b\xe9", "1"], ids=["strings", "mixed"])
+def test_string_cell_not_utf8_names_column_and_row(tmp_path, second):
+    path = tmp_path / "latin1.csv"
+    path.write_bytes(f"t\nok\n{second}\ncaf\xe9\n".encode("latin-1"))
+    df = kelvra.read_csv(str(path))
+    row = 1 if second == "b\xe9" else 2
+    with pytest.raises(UnicodeDecodeError, match=f"column 't' at row {row} "):
+        df["t"]

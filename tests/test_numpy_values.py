@@ -187,7 +187,7 @@ def test_mixed_numpy_items(make):
 @needs_numpy
 def test_masked_array_items_stay_its_own():
     values = np.ma.masked_array([1, 2, 3], mask=[0, 1, 0])
-    assert cells(values) == python_cells([1, "--", 3])
+    assert cells(values) == python_cells([1, None, 3])
 
 
 @needs_numpy

@@ -5,7 +5,8 @@
 //   byte 1: which of the first seven columns select keeps (bit 7 adds a name the table lacks);
 //   bytes 2 and 3: the filter threshold and the factor, from the tables below;
 //   byte 4: the row count for head (255: more rows than any table has).
-// Every table is also exported as an Arrow C stream and each cell read back from the arrays.
+// Every table is also exported as an Arrow C stream and each cell read back from the arrays, and
+// each column imported back from its array, whole and sliced.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "core/column_builder.h"
 #include "fuzz_support.h"
 #include "io/arrow/arrow_export.h"
+#include "io/arrow/arrow_import.h"
 #include "text/number_writing.h"
 
 namespace {
@@ -216,6 +219,32 @@ std::optional<CellValue> arrow_cell(const ArrowSchema& type, const ArrowArray& a
                      static_cast<std::size_t>(end - start));
 }
 
+// Imports rows from `from` on of an exported array (a slice of it, through its offset, its null
+// count left unknown) and checks them against the column they came from.
+void check_import(const Column& column, const ArrowSchema& type, const ArrowArray& array,
+                  std::size_t from) {
+    const auto import = kelvra::arrow::import_type(type);
+    require(import.has_value(), "Arrow import of an exported type");
+    ArrowArray slice = array;
+    slice.release = nullptr;  // a view of the array, which stays its owner's
+    slice.offset += static_cast<std::int64_t>(from);
+    slice.length -= static_cast<std::int64_t>(from);
+    slice.null_count = -1;
+    Column back;
+    kelvra::ColumnBuilder builder(back);
+    kelvra::arrow::append_array(builder, *import, slice);
+    builder.finish();
+    require(back.size() == static_cast<std::size_t>(slice.length), "Arrow import length");
+    for (std::size_t i = 0; i < back.size(); ++i) {
+        const auto want = cell_at(column, from + i);
+        const auto got = cell_at(back, i);
+        if (want.has_value() != got.has_value() ||
+            (want && !kelvra::fuzz::same_cell(*got, *want))) {
+            fault("Arrow import", "row " + std::to_string(from + i));
+        }
+    }
+}
+
 // Exports the table as an Arrow stream and checks every cell of its one batch against the
 // columns. Text that is not UTF-8 (from a CSV file) may be refused.
 void check_arrow(const PyDataFrame& table) {
@@ -246,6 +275,8 @@ void check_arrow(const PyDataFrame& table) {
                 fault("Arrow export", "column '" + name + "' row " + std::to_string(i));
             }
         }
+        check_import(column, *schema.children[j], *batch.children[j], 0);
+        check_import(column, *schema.children[j], *batch.children[j], table.num_rows / 3);
     }
     ArrowArray end{};
     require(stream.get_next(&stream, &end) == 0 && end.release == nullptr, "Arrow stream end");
