@@ -220,7 +220,7 @@ MESSY_CSV = {
 }
 
 
-def messy_csv(seed, rows=60):
+def messy_csv(seed, rows=150):
     """Six columns, each drawing its fields from some of: integers, decimals, missing-value
     markers and text."""
     rnd = random.Random(seed)

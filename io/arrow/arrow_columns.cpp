@@ -1,5 +1,6 @@
 #include "arrow_columns.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -152,8 +153,13 @@ const PackedString* views_by_row(ArrayOwner& owner, const Source& source) {
 // (sharing the column's byte buffers), any other cell is written as to_csv writes it, inline
 // when it fits twelve bytes (most numbers do) and otherwise into byte buffers built for the
 // export. Missing rows are empty. Returns n_buffers.
+//
+// The texts of a block of rows are written first and made views afterwards: a view read whole
+// right after its text was written byte by byte would wait for those writes to reach the cache.
 std::size_t text_views(ArrayOwner& owner, Source& source) {
     static const StringStore kNoStrings;
+    constexpr std::size_t kBlock = 64;
+    constexpr std::size_t kSlot = kNumberTextMax + 8;  // a text, and 16 bytes readable from it
     const ColumnView& view = source.view();
     const StringStore& store = view.strings().store() ? *view.strings().store() : kNoStrings;
     const PackedString* cells = view.strings().cells();
@@ -161,17 +167,30 @@ std::size_t text_views(ArrayOwner& owner, Source& source) {
     const RowTypeReader types = view.row_types();
     const auto first_own = static_cast<std::uint32_t>(store.buffers.size());
     PackedString* out = owner.views.extend_uninitialised(source.rows);
-    char text[kNumberTextMax + 16] = {};  // 16 bytes from its start may always be read
-    for (std::size_t i = 0; i < source.rows; ++i) {
-        if (view.missing(i)) {
-            out[i] = PackedString{};
-        } else if (types[i] == kString) {
-            out[i] = cells[payloads[i]];
-        } else {
-            const auto n =
-                static_cast<std::uint32_t>(write_scalar_cell(text, source.column, i) - text);
+    char texts[kBlock][kSlot] = {};
+    std::uint32_t written_rows[kBlock];
+    std::uint32_t lengths[kBlock];
+    for (std::size_t block = 0; block < source.rows; block += kBlock) {
+        const std::size_t block_end = std::min(block + kBlock, source.rows);
+        std::size_t written = 0;
+        for (std::size_t i = block; i < block_end; ++i) {
+            if (view.missing(i)) {
+                out[i] = PackedString{};
+            } else if (types[i] == kString) {
+                out[i] = cells[payloads[i]];
+            } else {
+                char* text = texts[written];
+                written_rows[written] = static_cast<std::uint32_t>(i - block);
+                lengths[written++] =
+                    static_cast<std::uint32_t>(write_scalar_cell(text, source.column, i) - text);
+            }
+        }
+        for (std::size_t k = 0; k < written; ++k) {
+            PackedString* cell = out + block + written_rows[k];
+            const char* text = texts[k];
+            const std::uint32_t n = lengths[k];
             if (n <= PackedString::kInlineMax) {
-                PackedString::store_inline(&out[i], text, n, true);
+                PackedString::store_inline(cell, text, n, true);
                 continue;
             }
             if (owner.view_bytes.empty() || owner.view_bytes.back().size() + n > kInt32Max) {
@@ -179,8 +198,7 @@ std::size_t text_views(ArrayOwner& owner, Source& source) {
             }
             PodBuffer<char>& bytes = owner.view_bytes.back();
             PackedString::store_in_buffer(
-                &out[i], text, n,
-                first_own + static_cast<std::uint32_t>(owner.view_bytes.size() - 1),
+                cell, text, n, first_own + static_cast<std::uint32_t>(owner.view_bytes.size() - 1),
                 static_cast<std::uint32_t>(bytes.size()));
             bytes.append(text, n);
         }
