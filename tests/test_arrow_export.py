@@ -270,20 +270,22 @@ def test_mixed_column_as_requested_union():
     same_values(t.column("r").to_pylist(), [2.0, None, LONG, 2.0] + pad)
 
 
-# A consumer without unions asks for text: each cell as to_csv writes it.
+# A consumer may ask for text: each cell as to_csv writes it, numbers that would be float64 too.
 MIXED_TEXT = ["1", "a", None, "2.5", "1", "-0.0", "é", LONG]
+NUMBERS = [1, 2.5, None, -0.0]
 
 
 @pytest.mark.parametrize("consumer", READERS)
-@pytest.mark.parametrize("text_type", ["string", "large_string"])
+@pytest.mark.parametrize("text_type", ["string", "large_string", "string_view"])
 def test_mixed_column_as_requested_text(consumer, text_type):
     pa = need("pyarrow")
-    schema = pa.schema([("m", getattr(pa, text_type)())])
-    types, values = READERS[consumer](with_schema(table(m=MIXED, i=[1, 2]), schema))
+    schema = pa.schema([("m", getattr(pa, text_type)()), ("d", getattr(pa, text_type)())])
+    types, values = READERS[consumer](with_schema(table(m=MIXED, d=NUMBERS, i=[1, 2]), schema))
     if consumer == "pyarrow":
-        assert types == {"m": text_type, "i": "int64"}
-    got = [None if isinstance(x, float) else x for x in values["m"]]  # pandas: nan for null
-    assert got == MIXED_TEXT
+        assert types == {"m": text_type, "d": text_type, "i": "int64"}
+    for name, want in {"m": MIXED_TEXT, "d": ["1", "2.5", None, "-0.0"]}.items():
+        got = [None if isinstance(x, float) else x for x in values[name]]  # pandas: nan for null
+        assert got == want + [None] * (len(got) - len(want))
 
 
 @pytest.mark.parametrize(
