@@ -226,7 +226,7 @@ def messy_csv(seed, rows=150):
     rnd = random.Random(seed)
     kinds = [
         lambda: str(rnd.randint(-999, 999)),
-        lambda: f"{rnd.uniform(-1e4, 1e4):.{rnd.randint(1, 6)}f}",
+        lambda: f"{rnd.uniform(-1e4, 1e4):.{rnd.randint(1, 10)}f}",  # long ones too
         lambda: rnd.choice(["NA", ".", "", "n/a"]),
         lambda: rnd.choice(["yes", "x y", '"q, r"']),
     ]
