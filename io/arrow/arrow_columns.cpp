@@ -1,5 +1,6 @@
 #include "arrow_columns.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -114,16 +115,20 @@ void require_utf8_strings(const std::string& name, const Source& source) {
 }
 
 // A string view array over `views`: its buffers are the validity, the views, the column's byte
-// buffers as they are, then the sizes of those. Returns n_buffers.
+// buffers as they are and those built for the export's own texts, then the sizes of those.
+// Returns n_buffers.
 std::size_t view_buffers(ArrayOwner& owner, const PackedString* views, const StringStore& store) {
-    const std::size_t k = store.buffers.size();
+    const std::size_t own = store.buffers.size();
+    const std::size_t k = own + owner.view_bytes.size();
     owner.buffers.resize(3 + k);
     owner.buffers[1] = views;
     std::int64_t* sizes = owner.buffer_sizes.extend_uninitialised(k);
     for (std::size_t b = 0; b < k; ++b) {
-        const ByteBuffer& bytes = *store.buffers[b];
-        owner.buffers[2 + b] = bytes.empty() ? empty_buffer() : bytes.data();
-        sizes[b] = static_cast<std::int64_t>(bytes.size());
+        const char* data = b < own ? store.buffers[b]->data() : owner.view_bytes[b - own].data();
+        const std::size_t size =
+            b < own ? store.buffers[b]->size() : owner.view_bytes[b - own].size();
+        owner.buffers[2 + b] = size == 0 ? empty_buffer() : data;
+        sizes[b] = static_cast<std::int64_t>(size);
     }
     owner.buffer_sizes.set_size(k);
     owner.buffers[2 + k] = k == 0 ? empty_buffer() : owner.buffer_sizes.data();
@@ -144,6 +149,104 @@ const PackedString* views_by_row(ArrayOwner& owner, const Source& source) {
     return owner.views.data();
 }
 
+// A mixed column as string views of each present cell's text: a string row is its cell as it is
+// (sharing the column's byte buffers), any other cell is written as to_csv writes it, inline
+// when it fits twelve bytes (most numbers do) and otherwise into byte buffers built for the
+// export. Missing rows are empty. Returns n_buffers.
+//
+// The texts of a block of rows are written first and made views afterwards: a view read whole
+// right after its text was written byte by byte would wait for those writes to reach the cache.
+std::size_t text_views(ArrayOwner& owner, Source& source) {
+    static const StringStore kNoStrings;
+    constexpr std::size_t kBlock = 64;
+    constexpr std::size_t kSlot = kNumberTextMax + 8;  // a text, and 16 bytes readable from it
+    const ColumnView& view = source.view();
+    const StringStore& store = view.strings().store() ? *view.strings().store() : kNoStrings;
+    const PackedString* cells = view.strings().cells();
+    const std::uint64_t* payloads = view.payloads();
+    const RowTypeReader types = view.row_types();
+    const auto first_own = static_cast<std::uint32_t>(store.buffers.size());
+    PackedString* out = owner.views.extend_uninitialised(source.rows);
+    char texts[kBlock][kSlot] = {};
+    std::uint32_t written_rows[kBlock];
+    std::uint32_t lengths[kBlock];
+    for (std::size_t block = 0; block < source.rows; block += kBlock) {
+        const std::size_t block_end = std::min(block + kBlock, source.rows);
+        std::size_t written = 0;
+        for (std::size_t i = block; i < block_end; ++i) {
+            if (view.missing(i)) {
+                out[i] = PackedString{};
+            } else if (types[i] == kString) {
+                out[i] = cells[payloads[i]];
+            } else {
+                char* text = texts[written];
+                written_rows[written] = static_cast<std::uint32_t>(i - block);
+                lengths[written++] =
+                    static_cast<std::uint32_t>(write_scalar_cell(text, source.column, i) - text);
+            }
+        }
+        for (std::size_t k = 0; k < written; ++k) {
+            PackedString* cell = out + block + written_rows[k];
+            const char* text = texts[k];
+            const std::uint32_t n = lengths[k];
+            if (n <= PackedString::kInlineMax) {
+                PackedString::store_inline(cell, text, n, true);
+                continue;
+            }
+            if (owner.view_bytes.empty() || owner.view_bytes.back().size() + n > kInt32Max) {
+                owner.view_bytes.emplace_back();
+            }
+            PodBuffer<char>& bytes = owner.view_bytes.back();
+            PackedString::store_in_buffer(
+                cell, text, n, first_own + static_cast<std::uint32_t>(owner.view_bytes.size() - 1),
+                static_cast<std::uint32_t>(bytes.size()));
+            bytes.append(text, n);
+        }
+    }
+    owner.views.set_size(source.rows);
+    return view_buffers(owner, owner.views.data(), store);
+}
+
+// A mixed column whose present cells are integers and doubles alone, every integer within
+// +-2**53 (so exactly a double), as float64: each integer as the double of its value. Returns
+// false, keeping nothing it built, when an integer lies beyond.
+bool doubles_of_numbers(ArrayOwner& owner, const Source& source) {
+    constexpr std::uint64_t kExact = std::uint64_t{1} << 53;
+    // Whether an integer's payload is within range: payload + 2**53, with wrap-around, is at
+    // most 2**54.
+    const auto exact = [](std::uint64_t payload) { return payload + kExact <= 2 * kExact; };
+    const ColumnView& view = source.view();
+    const std::uint64_t* payloads = view.payloads();
+    const RowTypeReader types = view.row_types();
+    const std::size_t rows = source.rows;
+    // Without a branch on the row's type, which follows no pattern in most columns. `shifted`
+    // gathers the bits of every integer's payload + 2**53: it is at most 2**54 when every
+    // integer is exact and above it when one is not (or when 2**53 itself is there, which the
+    // check below clears).
+    std::uint64_t* out = owner.new_words().extend_uninitialised(rows);
+    std::uint64_t shifted = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint64_t payload = payloads[i];
+        const std::uint64_t is_int = std::uint64_t{0} - (types[i] == kInt);  // all ones or none
+        const auto as_double =
+            std::bit_cast<std::uint64_t>(static_cast<double>(std::bit_cast<std::int64_t>(payload)));
+        out[i] = (as_double & is_int) | (payload & ~is_int);
+        shifted |= (payload + kExact) & is_int;
+    }
+    if (shifted > 2 * kExact) {
+        // Perhaps only in missing rows, whose payloads mean nothing.
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (types[i] == kInt && !exact(payloads[i]) && !view.missing(i)) {
+                owner.words.pop_back();
+                return false;
+            }
+        }
+    }
+    owner.words.back().set_size(rows);
+    owner.buffers[1] = out;
+    return true;
+}
+
 // Each present cell as text, in int64 offsets and bytes built for the export: strings as they
 // are, other cells as to_csv writes them (or empty, with only_strings); missing rows empty.
 // With `narrow` the offsets are int32 when the bytes allow. Returns the format: "u" or "U".
@@ -161,18 +264,7 @@ const char* cell_texts(ArrayOwner& owner, Source& source, bool only_strings, boo
                 bytes.append(text.data(), text.size());
             } else if (!only_strings) {
                 char* start = bytes.extend_uninitialised(kNumberTextMax);
-                char* end = start;
-                switch (type) {
-                    case kInt:
-                        end = write_int(start, view.int_at(i));
-                        break;
-                    case kDouble:
-                        end = source.column.doubles.write(start, view.double_at(i));
-                        break;
-                    default:
-                        *end++ = view.bool_at(i) ? '1' : '0';
-                        break;
-                }
+                char* end = write_scalar_cell(start, source.column, i);
                 bytes.set_size(bytes.size() + static_cast<std::size_t>(end - start));
             }
         }
@@ -268,6 +360,12 @@ std::optional<UnionLayout> requested_union(const ArrowSchema* requested,
         }
     }
     if (layout.codes.size() != types.size()) return std::nullopt;
+    // Repeated codes would leave a row's child ambiguous: such a union cannot be given.
+    for (std::size_t k = 0; k < layout.codes.size(); ++k) {
+        for (std::size_t m = 0; m < k; ++m) {
+            if (layout.codes[m] == layout.codes[k]) return std::nullopt;
+        }
+    }
     return layout;
 }
 
@@ -276,24 +374,20 @@ std::optional<UnionLayout> requested_union(const ArrowSchema* requested,
                             "' mixes types in more rows than an Arrow union can index");
 }
 
-// A column that mixes types: a union with one child per type present. The int64 and float64
+// A column that mixes types as the union that the consumer asked for, with one child per type
+// present (`present`, in CellType order) and the layout's type codes. The int64 and float64
 // children are the column's payloads, each row at its own slot (rows of other types hold what
 // their payloads hold); the boolean child is built as bits the same way. In a dense union the
 // string child is the column's string cells as they are, a string row pointing at its cell, when
 // they are all UTF-8 and fit an int32 index; otherwise (and in a sparse union, or as text) it is
 // built by row. A missing row is a null of the first child that is not a string (a column that
-// mixes types has one). The type codes are the cell types, the column's own type bytes when no
-// row is missing, unless the consumer asked for others (DuckDB reads a code as the child's
-// position).
+// mixes types has one). Codes that are the cell types share the column's own type bytes when no
+// row is missing.
 FieldType union_column(const std::string& name, ArrayOwner& owner, Source& source, bool cells_utf8,
-                       const ArrowSchema* requested) {
+                       const std::vector<CellType>& present, const UnionLayout& layout) {
     const ColumnView& view = source.view();
     const RowTypeReader types = view.row_types();
     const std::size_t rows = source.rows;
-    const std::vector<CellType> present = present_types(source);
-    UnionLayout layout;
-    for (const CellType type : present) layout.codes.push_back(static_cast<int>(type));
-    if (auto asked = requested_union(requested, present)) layout = std::move(*asked);
     if (!layout.sparse && rows > kInt32Max) throw_union_too_long(name);
 
     CellType null_type = present.front();
@@ -374,6 +468,13 @@ FieldType union_column(const std::string& name, ArrayOwner& owner, Source& sourc
     return FieldType{union_format(layout.sparse, layout.codes), name, true, std::move(children)};
 }
 
+bool only_numbers(const std::vector<CellType>& present) {
+    for (const CellType type : present) {
+        if (type != kInt && type != kDouble) return false;
+    }
+    return true;
+}
+
 bool requested_text(const ArrowSchema* requested) {
     return requested != nullptr && requested->format != nullptr &&
            is_text_format(requested->format);
@@ -415,15 +516,26 @@ FieldType export_column(const std::string& name, std::shared_ptr<const Column> c
         if constexpr (std::is_same_v<Cells, MixedCells>) {
             const bool cells_utf8 = all_cells_utf8(*cells.strings);
             if (!cells_utf8) require_utf8_strings(name, source);
-            if (!requested_text(requested)) {
-                FieldType field = union_column(name, array, source, cells_utf8, requested);
+            const std::vector<CellType> present = present_types(source);
+            if (const auto layout = requested_union(requested, present)) {
+                FieldType field = union_column(name, array, source, cells_utf8, present, *layout);
                 // A union has no validity of its own: its children hold the nulls.
-                hand_over(std::move(owner), rows, 0, field.format[2] == 'd' ? 2 : 1, out);
+                hand_over(std::move(owner), rows, 0, layout->sparse ? 1 : 2, out);
                 return field;
             }
             array.buffers[0] = validity(array, source);
-            format = cell_texts(array, source, false, requested_format(requested, "u"));
-            n_buffers = 3;
+            if (requested_text(requested)) {
+                format = cell_texts(array, source, false, requested_format(requested, "u"));
+                n_buffers = 3;
+            } else if (only_numbers(present) && !requested_format(requested, kFormats[kString]) &&
+                       doubles_of_numbers(array, source)) {
+                // What pandas, polars, DuckDB and pyarrow make of integers beside decimals.
+                format = kFormats[kDouble];
+            } else {
+                // Anything else as the text of each cell, which every consumer reads.
+                format = kFormats[kString];
+                n_buffers = text_views(array, source);
+            }
         } else if constexpr (std::is_same_v<Cells, StringColumnCells>) {
             require_utf8_strings(name, source);
             array.buffers[0] = validity(array, source);

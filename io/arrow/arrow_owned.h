@@ -20,13 +20,15 @@ struct ArrayOwner {
     // The column whose storage the buffers share; columns never change once in a table.
     std::shared_ptr<const Column> column;
     // Buffers built for this export: validity and boolean bits, union type ids and offsets,
-    // string offsets and bytes, string views gathered by row and the sizes of their byte buffers.
+    // string offsets and bytes, string views gathered by row, the byte buffers of texts written
+    // for views (after the column's own) and the sizes of their byte buffers.
     std::vector<PodBuffer<std::uint64_t>> words;
     PodBuffer<std::int8_t> type_ids;
     PodBuffer<std::int32_t> offsets32;
     PodBuffer<std::int64_t> offsets64;
     PodBuffer<char> bytes;
     PodBuffer<PackedString> views;
+    std::vector<PodBuffer<char>> view_bytes;
     PodBuffer<std::int64_t> buffer_sizes;
     // Three entries, or more for string views (one per byte buffer, then their sizes).
     std::vector<const void*> buffers = std::vector<const void*>(3, nullptr);

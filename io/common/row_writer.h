@@ -26,6 +26,25 @@ struct CellSource {
     bool present(std::size_t row) const noexcept { return cells.present(row); }
 };
 
+// A boolean as the text writers other than JSON's write it: the digit 1 or 0.
+inline char* write_bool_digit(char* out, bool v) noexcept {
+    *out = v ? '1' : '0';
+    return out + 1;
+}
+
+// A present cell that is not a string as to_csv writes it: an integer in decimal, a double in its
+// lossless form, a boolean as 1 or 0; at most kNumberTextMax bytes. Returns the end of the text.
+inline char* write_scalar_cell(char* out, CellSource& source, std::size_t row) noexcept {
+    switch (source.cells.type_at(row)) {
+        case kInt:
+            return write_int(out, source.cells.int_at(row));
+        case kDouble:
+            return source.doubles.write(out, source.cells.double_at(row));
+        default:
+            return write_bool_digit(out, source.cells.bool_at(row));
+    }
+}
+
 // Room every row has beyond its strings: a number, a boolean or a missing cell takes at most this.
 inline constexpr std::size_t kCellRoom = 32;
 // Short strings are copied sixteen bytes at once, so the buffer keeps this much slack.

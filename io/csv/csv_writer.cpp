@@ -71,10 +71,7 @@ struct CsvFormat {
         out[1] = '"';
         return out + 2;
     }
-    char* boolean(char* out, bool v) const {
-        *out = v ? '1' : '0';
-        return out + 1;
-    }
+    char* boolean(char* out, bool v) const { return kelvra::write_bool_digit(out, v); }
     char* real(char* out, CellSource& source, double v) const {
         return source.doubles.write(out, v);
     }

@@ -5,8 +5,10 @@
 //   byte 1: which of the first seven columns select keeps (bit 7 adds a name the table lacks);
 //   bytes 2 and 3: the filter threshold and the factor, from the tables below;
 //   byte 4: the row count for head (255: more rows than any table has).
-// Every table is also exported as an Arrow C stream and each cell read back from the arrays, and
-// each column imported back from its array, whole and sliced.
+// Every table is also exported as an Arrow C stream, as it is and asking for each column that
+// mixes types as a union (dense for the table read, sparse for the tables derived from it), each
+// cell read back from the arrays, and each column imported back from its array, whole and sliced.
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -219,9 +221,119 @@ std::optional<CellValue> arrow_cell(const ArrowSchema& type, const ArrowArray& a
                      static_cast<std::size_t>(end - start));
 }
 
+// How a column's cells are exported: as they are, or (a column that mixes types, when no union is
+// asked for) as float64 when its present cells are integers within +-2**53 and doubles and as
+// the text that to_csv writes otherwise.
+enum class Form { kOwn, kDouble, kText };
+
+// The types of the column's present cells among the first `rows`, as bits by type index.
+unsigned present_types(const Column& column, std::size_t rows) {
+    unsigned types = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (const auto cell = cell_at(column, i)) types |= 1u << cell->index();
+    }
+    return types;
+}
+
+Form default_form(const Column& column, std::size_t rows) {
+    const unsigned types = present_types(column, rows);
+    if (std::popcount(types) < 2) return Form::kOwn;
+    if ((types & ~((1u << kelvra::kInt) | (1u << kelvra::kDouble))) != 0) return Form::kText;
+    constexpr std::int64_t kExact = std::int64_t{1} << 53;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const auto cell = cell_at(column, i);
+        if (cell && cell->index() == kelvra::kInt) {
+            const std::int64_t v = std::get<kelvra::kInt>(*cell);
+            if (v < -kExact || v > kExact) return Form::kText;
+        }
+    }
+    return Form::kDouble;
+}
+
+CellValue exported(const CellValue& cell, Form form) {
+    if (form == Form::kOwn || (form == Form::kText && cell.index() == kelvra::kString)) {
+        return cell;
+    }
+    if (form == Form::kDouble) {
+        double v = 0.0;
+        kelvra::numeric_reading(cell, v);
+        return CellValue(v);
+    }
+    char text[kelvra::kNumberTextMax];
+    const char* end = text;
+    switch (cell.index()) {
+        case kelvra::kInt:
+            end = kelvra::format_int(text, std::get<kelvra::kInt>(cell));
+            break;
+        case kelvra::kDouble:
+            end = kelvra::format_double_lossless(text, std::get<kelvra::kDouble>(cell));
+            break;
+        default:
+            text[0] = std::get<kelvra::kBool>(cell) ? '1' : '0';
+            end = text + 1;
+            break;
+    }
+    return CellValue(std::in_place_index<kelvra::kString>, text,
+                     static_cast<std::size_t>(end - text));
+}
+
+// A requested schema asking for every column that mixes types as a union of its cell types, in
+// type order with the type indexes as codes, the string child as views.
+class UnionRequest {
+public:
+    UnionRequest(const PyDataFrame& table, bool sparse) {
+        constexpr const char* kFormats[] = {"l", "g", "vu", "b"};
+        const std::size_t n = table.column_order.size();
+        formats_.reserve(n);
+        children_.reserve(n);
+        child_pointers_.reserve(n);
+        fields_.reserve(n);
+        for (const std::string& name : table.column_order) {
+            const unsigned types = present_types(*table.get_column(name), table.num_rows);
+            if (std::popcount(types) < 2) continue;
+            std::string format = sparse ? "+us:" : "+ud:";
+            std::vector<ArrowSchema>& children = children_.emplace_back();
+            for (unsigned t = 0; t < 4; ++t) {
+                if (((types >> t) & 1u) == 0) continue;
+                format += (children.empty() ? "" : ",") + std::to_string(t);
+                children.push_back(schema(kFormats[t], "", 0, nullptr));
+            }
+            std::vector<ArrowSchema*>& pointers = child_pointers_.emplace_back();
+            for (ArrowSchema& child : children) pointers.push_back(&child);
+            formats_.push_back(std::move(format));
+            fields_.push_back(schema(formats_.back().c_str(), name.c_str(),
+                                     static_cast<std::int64_t>(pointers.size()), pointers.data()));
+        }
+        for (ArrowSchema& field : fields_) field_pointers_.push_back(&field);
+        top_ = schema("+s", "", static_cast<std::int64_t>(fields_.size()), field_pointers_.data());
+    }
+    UnionRequest(const UnionRequest&) = delete;
+    UnionRequest& operator=(const UnionRequest&) = delete;
+
+    const ArrowSchema* get() const { return &top_; }
+
+private:
+    static ArrowSchema schema(const char* format, const char* name, std::int64_t n,
+                              ArrowSchema** children) {
+        ArrowSchema s{};
+        s.format = format;
+        s.name = name;
+        s.n_children = n;
+        s.children = children;
+        return s;
+    }
+
+    std::vector<std::string> formats_;
+    std::vector<std::vector<ArrowSchema>> children_;
+    std::vector<std::vector<ArrowSchema*>> child_pointers_;
+    std::vector<ArrowSchema> fields_;
+    std::vector<ArrowSchema*> field_pointers_;
+    ArrowSchema top_{};
+};
+
 // Imports rows from `from` on of an exported array (a slice of it, through its offset, its null
-// count left unknown) and checks them against the column they came from.
-void check_import(const Column& column, const ArrowSchema& type, const ArrowArray& array,
+// count left unknown) and checks them against the column they came from, in the form exported.
+void check_import(const Column& column, Form form, const ArrowSchema& type, const ArrowArray& array,
                   std::size_t from) {
     const auto import = kelvra::arrow::import_type(type);
     require(import.has_value(), "Arrow import of an exported type");
@@ -239,7 +351,7 @@ void check_import(const Column& column, const ArrowSchema& type, const ArrowArra
         const auto want = cell_at(column, from + i);
         const auto got = cell_at(back, i);
         if (want.has_value() != got.has_value() ||
-            (want && !kelvra::fuzz::same_cell(*got, *want))) {
+            (want && !kelvra::fuzz::same_cell(*got, exported(*want, form)))) {
             fault("Arrow import", "row " + std::to_string(from + i));
         }
     }
@@ -247,10 +359,10 @@ void check_import(const Column& column, const ArrowSchema& type, const ArrowArra
 
 // Exports the table as an Arrow stream and checks every cell of its one batch against the
 // columns. Text that is not UTF-8 (from a CSV file) may be refused.
-void check_arrow(const PyDataFrame& table) {
+void check_arrow(const PyDataFrame& table, const ArrowSchema* requested) {
     ArrowArrayStream stream{};
     try {
-        kelvra::arrow::export_table(table, nullptr, stream);
+        kelvra::arrow::export_table(table, requested, stream);
     } catch (const std::invalid_argument&) {
         require(stream.release == nullptr, "a refused export left a stream");
         return;
@@ -267,22 +379,32 @@ void check_arrow(const PyDataFrame& table) {
         const std::string& name = table.column_order[j];
         require(name == schema.children[j]->name, "Arrow field name");
         const Column& column = *table.get_column(name);
+        const Form form = requested != nullptr ? Form::kOwn : default_form(column, table.num_rows);
+        const std::string format = schema.children[j]->format;
+        require(form != Form::kDouble || format == "g", "Arrow float64 of a mixed column");
+        require(form != Form::kText || format == "vu", "Arrow text of a mixed column");
         for (std::size_t i = 0; i < table.num_rows; ++i) {
             const auto want = cell_at(column, i);
             const auto got = arrow_cell(*schema.children[j], *batch.children[j], i);
             if (want.has_value() != got.has_value() ||
-                (want && !kelvra::fuzz::same_cell(*got, *want))) {
+                (want && !kelvra::fuzz::same_cell(*got, exported(*want, form)))) {
                 fault("Arrow export", "column '" + name + "' row " + std::to_string(i));
             }
         }
-        check_import(column, *schema.children[j], *batch.children[j], 0);
-        check_import(column, *schema.children[j], *batch.children[j], table.num_rows / 3);
+        check_import(column, form, *schema.children[j], *batch.children[j], 0);
+        check_import(column, form, *schema.children[j], *batch.children[j], table.num_rows / 3);
     }
     ArrowArray end{};
     require(stream.get_next(&stream, &end) == 0 && end.release == nullptr, "Arrow stream end");
     batch.release(&batch);
     schema.release(&schema);
     stream.release(&stream);
+}
+
+void check_arrow(const PyDataFrame& table, bool sparse) {
+    check_arrow(table, nullptr);
+    const UnionRequest unions(table, sparse);
+    check_arrow(table, unions.get());
 }
 
 }  // namespace
@@ -371,9 +493,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               std::to_string(derived.back().column_map.size()) + ")\n";
     require(order.empty() ? text == "Empty DataFrame\n" : text.ends_with(shape), "head text");
 
-    check_arrow(table);
+    check_arrow(table, false);
     for (const PyDataFrame& result : derived) {
-        check_arrow(result);
+        check_arrow(result, true);
         check_round_trip(result, json, files, json ? "JSON round trip" : "CSV round trip");
         if (!json) check_round_trip(result, true, files, "CSV table through JSON");
     }
