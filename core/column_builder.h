@@ -75,6 +75,7 @@ public:
         if (store_.mixed) return std::nullopt;
         return store_.single;
     }
+    // Room for `rows` rows in all (in a mixed column, string cells in the share so far).
     void reserve(std::size_t rows);
     // The bytes of long strings so far, and room for this many more.
     std::size_t string_bytes() const noexcept;
