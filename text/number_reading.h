@@ -124,15 +124,15 @@ namespace plain_number_detail {
         // At most eight digits, the point before the ninth byte: it is dropped from the byte
         // values in hand (the bytes above it move down one, byte 8 comes in on top), and the
         // digits convert at once.
-        const std::uint64_t ninth = static_cast<std::uint64_t>(
-            _mm_cvtsi128_si32(_mm_srli_si128(from_zero, 8)) & 0xFF);
+        const std::uint64_t ninth =
+            static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(from_zero, 8)) & 0xFF);
         const std::uint64_t below = (std::uint64_t{1} << (8 * at)) - 1;
         const std::uint64_t joined =
             (first_eight & below) | ((first_eight >> 8) & ~below) | (ninth << 56);
         mantissa = eight_digit_values(joined, size - 1);
     } else {
         mantissa = digits_at(first_eight, p, at) * kPowersOfTen[fraction] +
-                 up_to_sixteen_digits(p + at + 1, fraction);
+                   up_to_sixteen_digits(p + at + 1, fraction);
     }
     const auto value = static_cast<std::int64_t>(mantissa);
     const double magnitude = static_cast<double>(value) / kDoublePowersOfTen[fraction];
