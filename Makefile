@@ -79,10 +79,18 @@ test-py314: setup
 SIZE ?= 1000000
 BENCH_ARGS ?=
 
-.PHONY: bench
+.PHONY: bench bench-stages
 bench: build
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
 	$(RUN) -m benchmarks --size $(SIZE) $(BENCH_ARGS)
+
+# The CSV reader's stages timed one by one on the benchmark's table of SIZE rows, then on a
+# generated file of one column per kind of field (benchmarks/csv_stages.cpp).
+bench-stages: build
+	@$(VENV)/bin/cmake --build $(BUILD_DIR) --target csv_stages
+	@[ -f build/bench-data/table-v1-$(SIZE).csv ] || $(RUN) -m benchmarks.data $(SIZE)
+	$(BUILD_DIR)/csv_stages build/bench-data/table-v1-$(SIZE).csv
+	$(BUILD_DIR)/csv_stages --kinds $(SIZE)
 
 # --- Wheel: `make wheel` puts a manylinux wheel for PYTHON into dist/ -----------------------
 # scikit-build-core builds it with the pinned tools of .venv (build/cp311-cp311-linux_x86_64/ and

@@ -29,8 +29,10 @@ def bench_json(rows: int, records: dict, versions: dict, scan: dict | None = Non
     for library in MEMORY_LIBRARIES:
         held = (records.get(library) or {}).get("memory")
         memory[library] = None if held is None else round(held["peak_mb"], 1)
+    cpu = {library: record["cpu"]["read_csv"] for library, record in records.items()
+           if "read_csv" in record.get("cpu", {})}
     return {"rows": rows, "results": results, "memory_mb": memory, "scan_limit": scan,
-            "versions": versions}
+            "read_csv_cpu": cpu, "versions": versions}
 
 
 def render(rows: int, records: dict, versions: dict, repeats: int,
@@ -66,6 +68,7 @@ def render(rows: int, records: dict, versions: dict, repeats: int,
         if kelvra:
             lines.append(f"kelvra read_csv: {scan['bytes'] / kelvra / 1e9:.2f} GB/s, "
                          f"{kelvra / (scan['read_s'] + scan['memchr_s']):.1f}x read + memchr")
+    lines += _cpu_lines(records, libraries)
     lines += ["", f"{'memory after read_csv':<22}" + "".join(f"{lib:>11}" for lib in libraries)]
     for label, key, form in (("peak RSS, MB", "peak_mb", "{:.0f}"),
                              ("table held, MB", "table_mb", "{:.0f}"),
@@ -91,6 +94,20 @@ def render(rows: int, records: dict, versions: dict, repeats: int,
         lines += ["", "errors and notes ('error' in the table; such a time is null in bench.json):"]
         lines += problems
     return "\n".join(lines)
+
+
+def _cpu_lines(records: dict, libraries: list[str]) -> list[str]:
+    """read_csv's user and kernel time per run (the median of runs of their own; all threads)."""
+    lines = []
+    for library in libraries:
+        cpu = records[library].get("cpu", {}).get("read_csv")
+        if cpu is None:
+            continue
+        total = cpu["user_s"] + cpu["sys_s"]
+        share = 100 * cpu["sys_s"] / total if total > 0 else 0.0
+        lines.append(f"  {library:<11} user {_duration(cpu['user_s'])}, kernel "
+                     f"{_duration(cpu['sys_s'])} ({share:.0f}% kernel)")
+    return ["", "read_csv CPU time per run, all threads:"] + lines if lines else []
 
 
 def _time_text(records: dict, library: str, op: str) -> str:

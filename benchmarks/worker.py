@@ -14,10 +14,13 @@ import os
 import sys
 
 from . import data
+from .cpu_share import cpu_times
 from .timing import best_of, current_rss_bytes, peak_rss_bytes, reset_peak_rss
 from .workload import NEEDS_TABLE, OPERATIONS, READERS, Inputs
 
 MB = 1024 * 1024
+# Operations whose user and kernel time are measured as well (in runs of their own).
+CPU_SHARE_OPS = ("read_csv",)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -30,7 +33,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     record = {"library": args.library, "rows": args.rows, "version": None, "memory": None,
-              "results": {}, "runs": {}, "errors": {}, "notes": []}
+              "results": {}, "runs": {}, "cpu": {}, "errors": {}, "notes": []}
 
     def save() -> None:
         with open(args.result_path, "w", encoding="utf-8") as f:
@@ -89,6 +92,8 @@ def measure(args, record: dict, save) -> None:
             else:
                 record["results"][op] = timing.best
                 record["runs"][op] = timing.runs
+                if op in CPU_SHARE_OPS:
+                    record["cpu"][op] = cpu_times(prepare())
             save()
     finally:
         sys.stdout.close()

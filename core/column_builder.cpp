@@ -159,7 +159,15 @@ void ColumnBuilder::pop_back() {
 void ColumnBuilder::reserve(std::size_t rows) {
     if (store_.has_payloads) store_.payloads.reserve(rows);
     if (store_.mixed) store_.types.reserve(rows);
-    if (!store_.has_payloads) own_strings().cells.reserve(rows + 1);
+    if (!store_.has_payloads) {
+        own_strings().cells.reserve(rows + 1);
+    } else if (store_.mixed && store_.strings && store_.strings.use_count() == 1 &&
+               store_.size != 0) {
+        // A mixed column's string cells, in the share of the rows they have had so far.
+        PodBuffer<PackedString>& cells = store_.strings->cells;
+        const double share = static_cast<double>(cells.size()) / static_cast<double>(store_.size);
+        cells.reserve(static_cast<std::size_t>(share * static_cast<double>(rows) * 1.05) + 2);
+    }
     mask_.reserve(rows);
 }
 

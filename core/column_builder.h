@@ -76,6 +76,7 @@ public:
         return store_.single;
     }
     std::size_t size() const noexcept { return store_.size; }
+    // Room for `rows` rows in all (in a mixed column, string cells in the share so far).
     void reserve(std::size_t rows);
     // The bytes of long strings so far, and room for this many more.
     std::size_t string_bytes() const noexcept;

@@ -1,4 +1,8 @@
 import math
+import os
+import subprocess
+import sys
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -162,6 +166,65 @@ def test_read_error_is_reported():
     # Opens fine, then every read fails (address 0 is never mapped).
     with pytest.raises(RuntimeError, match=r"^Error reading file: /proc/self/mem$"):
         kelvra.read_csv("/proc/self/mem")
+
+
+@pytest.mark.parametrize("source", ["proc", "fifo"])
+def test_files_without_a_size(tmp_path, source):
+    # A /proc file says it is empty and a FIFO has no size: both are read to their end.
+    if source == "proc":
+        df = kelvra.read_csv("/proc/self/limits")
+        assert df.columns()[0].startswith("Limit ") and df.shape() == (16, 1)
+        return
+    path = tmp_path / "pipe.csv"
+    os.mkfifo(path)
+    # Another process writes it: the reader holds the interpreter while it reads.
+    write = "import sys; open(sys.argv[1], 'wb').write(b'a,b\\n' + b'1,x\\n' * 50_000)"
+    writer = subprocess.Popen([sys.executable, "-c", write, str(path)])
+    df = kelvra.read_csv(str(path))
+    assert writer.wait() == 0
+    assert df.shape() == (50_000, 2) and df["b"][-1] == "x"
+
+
+# Another process cuts the file short or writes other records into it, over and over, while it
+# is read: each read gives the rows it found or an error naming the file, never a crash.
+CHANGER = r"""
+import os, sys, time
+path, change = sys.argv[1], sys.argv[2]
+size = os.path.getsize(path)
+stop = time.monotonic() + 0.8
+with open(path, "r+b") as f:
+    while time.monotonic() < stop:
+        if change == "truncate":
+            f.truncate(size // 3)
+            f.truncate(size // 7)
+        else:
+            f.seek(size // 2)
+            f.write(b'9,"a, b"\n1,2,3\n' * 1000)
+        f.flush()
+"""
+
+
+@pytest.mark.parametrize("change", ["truncate", "rewrite"])
+def test_file_changed_while_read(tmp_path, change):
+    path = tmp_path / "changing.csv"
+    rows = 500_000
+    path.write_bytes(b"a,b\n" + b"12345,text\n" * rows)
+    changer = subprocess.Popen([sys.executable, "-c", CHANGER, str(path), change])
+    outcomes = set()
+    try:
+        time.sleep(0.05)
+        while changer.poll() is None:
+            try:
+                df = kelvra.read_csv(str(path))
+            except (ValueError, RuntimeError) as error:
+                assert str(path) in str(error)
+                outcomes.add("error")
+            else:
+                assert df.columns() == ["a", "b"] and df.shape()[0] <= rows
+                outcomes.add("rows")
+    finally:
+        changer.wait()
+    assert changer.returncode == 0 and outcomes
 
 
 READ_BLOCK = 2 << 20  # the reader's block size; the tricky record below is cut by it

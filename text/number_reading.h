@@ -119,9 +119,22 @@ namespace plain_number_detail {
     if ((point & (point - 1)) != 0 || size == 1) return {};
     const auto at = static_cast<std::size_t>(std::countr_zero(point));
     const std::size_t fraction = size - 1 - at;
-    const std::uint64_t whole = digits_at(first_eight, p, at);
-    const std::uint64_t part = up_to_sixteen_digits(p + at + 1, fraction);
-    const auto value = static_cast<std::int64_t>(whole * kPowersOfTen[fraction] + part);
+    std::uint64_t mantissa;
+    if (size <= 9 && at < 8) {
+        // At most eight digits, the point before the ninth byte: it is dropped from the byte
+        // values in hand (the bytes above it move down one, byte 8 comes in on top), and the
+        // digits convert at once.
+        const std::uint64_t ninth =
+            static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(from_zero, 8)) & 0xFF);
+        const std::uint64_t below = (std::uint64_t{1} << (8 * at)) - 1;
+        const std::uint64_t joined =
+            (first_eight & below) | ((first_eight >> 8) & ~below) | (ninth << 56);
+        mantissa = eight_digit_values(joined, size - 1);
+    } else {
+        mantissa = digits_at(first_eight, p, at) * kPowersOfTen[fraction] +
+                   up_to_sixteen_digits(p + at + 1, fraction);
+    }
+    const auto value = static_cast<std::int64_t>(mantissa);
     const double magnitude = static_cast<double>(value) / kDoublePowersOfTen[fraction];
     // The sign goes on as a bit: signs vary from row to row, and a branch would mispredict.
     out.kind = ParsedNumber::kDouble;

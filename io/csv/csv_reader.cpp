@@ -43,23 +43,28 @@ std::vector<std::string> unique_column_names(std::span<const std::string_view> h
     return names;
 }
 
-// Reserves the columns for the rows still to come, judged by the bytes per row so far. Each row
-// takes at least one byte per column, which caps the guess when the first rows are unusually short.
+// Reserves the columns for the rows still to come, judged by the bytes per row so far, so that
+// each array is sized a few times per read rather than doubled (each doubling faults in fresh
+// pages). The guess is made again once most of the room it gave is used. Each row takes at least
+// one byte per column, which caps the guess when the first rows are unusually short.
 class RowReservation {
 public:
     RowReservation(const kelvra::CsvTokenizer& tokenizer, std::size_t columns)
         : start_(tokenizer.consumed()), columns_(std::max<std::size_t>(columns, 1)) {}
 
-    void reserve(const kelvra::CsvTokenizer& tokenizer, std::size_t rows_read,
-                 const std::vector<Column*>& columns) const {
+    void update(const kelvra::CsvTokenizer& tokenizer, std::size_t rows_read,
+                const std::vector<Column*>& columns) {
+        if (rows_read < next_check_) return;
         const std::size_t size = tokenizer.size_hint();
         const std::size_t used = tokenizer.consumed() - start_;
+        next_check_ = kNever;
         if (size <= tokenizer.consumed() || used == 0) return;
         const std::size_t remaining = size - tokenizer.consumed();
         const double per_row = static_cast<double>(used) / static_cast<double>(rows_read);
         const auto guess =
             static_cast<std::size_t>(static_cast<double>(remaining) / per_row * 1.05);
         const std::size_t more = std::min(guess, remaining / columns_) + 16;
+        next_check_ = rows_read + more - more / 8;
         for (Column* target : columns) {
             kelvra::ColumnBuilder column(*target);
             column.reserve(rows_read + more);
@@ -74,8 +79,10 @@ public:
     }
 
 private:
+    static constexpr std::size_t kNever = ~std::size_t{0};
     std::size_t start_;
     std::size_t columns_;
+    std::size_t next_check_ = 1;  // the first guess follows the first run
 };
 
 }  // namespace
@@ -101,15 +108,15 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
     }
     const std::size_t width = columns.size();
 
-    const RowReservation reservation(tokenizer, width);
+    RowReservation reservation(tokenizer, width);
     std::size_t rows = 0;
     // Records are read a run at a time and each column takes its fields of the run in one loop.
     while (const std::size_t records = tokenizer.next_records(width, kRunRecords)) {
         for (std::size_t i = 0; i < width; ++i) {
             kelvra::append_csv_fields(*columns[i], tokenizer.column_fields(i), records);
         }
-        if (rows == 0) reservation.reserve(tokenizer, records, columns);
         rows += records;
+        reservation.update(tokenizer, rows, columns);
     }
     for (std::size_t i = 0; i < width; ++i) {
         kelvra::ColumnBuilder(*columns[i]).finish();
