@@ -88,10 +88,10 @@ test-aarch64: setup
 SIZE ?= 1000000
 BENCH_ARGS ?=
 
-.PHONY: bench
 # read_csv is timed once more with the portable CSV scanner's build (PORTABLE_SCAN=ON).
 PORTABLE_SCAN_DIR = build/$(or $(PY_TAG),unknown-python)-portable-scan
 
+.PHONY: bench
 bench: build
 	@$(MAKE) --no-print-directory build PORTABLE_SCAN=ON BUILD_DIR=$(PORTABLE_SCAN_DIR)
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
