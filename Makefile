@@ -5,7 +5,10 @@ VENV ?= .venv
 # never reuses a CMake cache made for another interpreter.
 PY_TAG := $(shell $(PYTHON) -c 'import sys; \
 	print(sys.implementation.name + "-%d%d" % sys.version_info[:2] + getattr(sys, "abiflags", ""))')
-BUILD_DIR ?= build/$(or $(PY_TAG),unknown-python)
+# PORTABLE_SCAN=ON: the CSV scanner's plain C++ body on every CPU (what CPUs other than x86-64 and
+# AArch64 run), in a build folder of its own: `make test PORTABLE_SCAN=ON`.
+PORTABLE_SCAN ?= OFF
+BUILD_DIR ?= build/$(or $(PY_TAG),unknown-python)$(if $(filter ON,$(PORTABLE_SCAN)),-portable-scan)
 WERROR ?= ON
 
 PY := $(VENV)/bin/python
@@ -28,7 +31,7 @@ define cmake_build
 endef
 
 build: setup
-	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=Release)
+	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=Release -DKELVRA_PORTABLE_SCAN=$(PORTABLE_SCAN))
 
 test: build check-format
 	$(RUN) -m pytest $(PYTEST_ARGS)
@@ -73,16 +76,26 @@ fuzz: setup
 test-py314: setup
 	HOST_PYTHON=$(CURDIR)/$(PY) scripts/test-py314.sh
 
+# --- The suite, the fuzzers' corpora and the wheel on 64-bit ARM (aarch64), under emulation, in a
+# Debian tree cached under build/aarch64-root (needs root). The wheel lands in dist/.
+.PHONY: test-aarch64
+test-aarch64: setup
+	HOST_PYTHON=$(CURDIR)/$(PY) scripts/test-aarch64.sh
+
 # --- Benchmarks against pandas, polars and pyarrow: `make bench`, `make bench SIZE=100000` ------
 # Never part of `make test`. The peers, pinned in benchmarks/requirements.txt, go into the same
 # .venv; BENCH_ARGS passes more options to the runner (`--repeat 3`, `--libraries kelvra,pandas`).
 SIZE ?= 1000000
 BENCH_ARGS ?=
 
+# read_csv is timed once more with the portable CSV scanner's build (PORTABLE_SCAN=ON).
+PORTABLE_SCAN_DIR = build/$(or $(PY_TAG),unknown-python)-portable-scan
+
 .PHONY: bench bench-stages
 bench: build
+	@$(MAKE) --no-print-directory build PORTABLE_SCAN=ON BUILD_DIR=$(PORTABLE_SCAN_DIR)
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
-	$(RUN) -m benchmarks --size $(SIZE) $(BENCH_ARGS)
+	$(RUN) -m benchmarks --size $(SIZE) --portable-scan-build $(PORTABLE_SCAN_DIR) $(BENCH_ARGS)
 
 # The CSV reader's stages timed one by one on the benchmark's table of SIZE rows, then on a
 # generated file of one column per kind of field (benchmarks/csv_stages.cpp).
@@ -105,12 +118,8 @@ setup-wheel:
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=requirements-wheel.txt scripts/setup.sh
 
 wheel: setup-wheel
-	@rm -rf $(WHEEL_RAW)
-	@echo "wheel: building the wheel for Python $$($(PY) -c 'import sys; print(sys.version.split()[0])') with scikit-build-core (a minute the first time)"
-	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$(WHEEL_JOBS) $(PY) -m pip wheel --no-deps --no-build-isolation \
-		--disable-pip-version-check -q -w $(WHEEL_RAW) -Ccmake.define.KELVRA_WERROR=$(WERROR) .
-	@echo "wheel: bundling simdjson with auditwheel"
-	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/kelvra-*.whl
+	@PATH="$(CURDIR)/$(VENV)/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$(WHEEL_JOBS) \
+		scripts/wheel.sh $(PY) $(WHEEL_RAW) -Ccmake.define.KELVRA_WERROR=$(WERROR)
 
 check-wheel: wheel
 	PYTHON="$(PY)" scripts/check-wheel.sh

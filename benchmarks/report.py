@@ -68,6 +68,10 @@ def render(rows: int, records: dict, versions: dict, repeats: int,
         if kelvra:
             lines.append(f"kelvra read_csv: {scan['bytes'] / kelvra / 1e9:.2f} GB/s, "
                          f"{kelvra / (scan['read_s'] + scan['memchr_s']):.1f}x read + memchr")
+        portable = scan.get("portable_scan_read_csv_s")
+        if kelvra and portable:
+            lines.append(f"kelvra read_csv with the portable scanner: {_duration(portable)}, "
+                         f"{portable / kelvra:.2f}x the time with this CPU's ({_scanner()})")
     lines += _cpu_lines(records, libraries)
     lines += ["", f"{'memory after read_csv':<22}" + "".join(f"{lib:>11}" for lib in libraries)]
     for label, key, form in (("peak RSS, MB", "peak_mb", "{:.0f}"),
@@ -108,6 +112,19 @@ def _cpu_lines(records: dict, libraries: list[str]) -> list[str]:
         lines.append(f"  {library:<11} user {_duration(cpu['user_s'])}, kernel "
                      f"{_duration(cpu['sys_s'])} ({share:.0f}% kernel)")
     return ["", "read_csv CPU time per run, all threads:"] + lines if lines else []
+
+
+def _scanner() -> str:
+    """The scanner body the default build picks on this CPU."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            flags = next((line.split() for line in f if line.startswith(("flags", "Features"))),
+                         [])
+    except OSError:
+        return "unknown"
+    if "avx2" in flags and "pclmulqdq" in flags:
+        return "AVX2"
+    return "NEON with PMULL" if "pmull" in flags else "the baseline one"
 
 
 def _time_text(records: dict, library: str, op: str) -> str:

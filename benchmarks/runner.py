@@ -32,6 +32,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="after 3 runs, stop repeating once an operation took this long")
     parser.add_argument("--libraries", default=",".join(report.LIBRARIES),
                         help="comma-separated subset of " + ",".join(report.LIBRARIES))
+    parser.add_argument("--portable-scan-build", metavar="DIR",
+                        help="also time read_csv with the module built in DIR with the portable "
+                             "CSV scanner")
     args = parser.parse_args(argv)
     libraries = [name for name in args.libraries.split(",") if name]
     unknown = set(libraries) - set(report.LIBRARIES)
@@ -46,6 +49,8 @@ def main(argv: list[str] | None = None) -> int:
     records = {library: _run_worker(library, args) for library in libraries}
     versions = _versions(records)
     scan = _scan_limit(data.Dataset(args.size).csv_path)
+    if scan is not None and args.portable_scan_build:
+        scan["portable_scan_read_csv_s"] = _portable_scan(args)
 
     print(report.render(args.size, records, versions, args.repeat, scan))
     BUILD_DIR.mkdir(exist_ok=True)
@@ -101,6 +106,19 @@ def _scan_limit(csv_path: Path) -> dict | None:
         print(f"bench: scan limit failed: {_last_line(done.stderr)}", file=sys.stderr)
         return None
     return json.loads(done.stdout)
+
+
+def _portable_scan(args) -> float | None:
+    """read_csv with the portable scanner's build, measured in a process of its own."""
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    done = subprocess.run([sys.executable, "-m", "benchmarks.portable_scan",
+                           args.portable_scan_build, str(data.Dataset(args.size).csv_path),
+                           str(args.repeat)],
+                          cwd=data.REPO_ROOT, env=environment, capture_output=True, text=True)
+    if done.returncode != 0:
+        print(f"bench: portable scan failed: {_last_line(done.stderr)}", file=sys.stderr)
+        return None
+    return json.loads(done.stdout)["read_csv_s"]
 
 
 def _worker_environment() -> dict:

@@ -13,7 +13,11 @@
 
 namespace kelvra::detail {
 
+// The huge page of x86-64, and of AArch64 with 4 KB pages. It is a whole number of pages at every
+// page size Linux uses (4, 16 and 64 KB), so the mappings stay valid where huge pages are larger
+// (32 MB with 16 KB pages, 512 MB with 64 KB pages): they are then only less often huge.
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+static_assert(kHugePage % (std::size_t{64} << 10) == 0);
 
 // Every size below is a whole number of huge pages. All three throw nothing but std::bad_alloc.
 

@@ -5,7 +5,9 @@
 # the checkout and without PYTHONPATH; mypy --strict must pass on a script that uses every name of
 # the module, and stubtest must find the stub and the module agreeing.
 #
-# Environment: PYTHON (the interpreter the wheel is for; default .venv's), PYTEST_ARGS.
+# Environment: PYTHON (the interpreter the wheel is for; default .venv's, whose pip installs into
+# the new venv), PYTEST_ARGS, WHEELHOUSE (a directory to take pytest, hypothesis and mypy from
+# instead of the package index).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -15,19 +17,21 @@ unset PYTHONPATH
 log() { echo "check-wheel: $*"; }
 die() { echo "check-wheel: $*" >&2; exit 1; }
 
-# cp311-cp311, or cp314-cp314t for a free-threaded interpreter.
+# cp311-cp311, or cp314-cp314t for a free-threaded interpreter; and x86_64, aarch64, ...
 tags=$("$PYTHON" -c 'import sys; v = "cp%d%d" % sys.version_info[:2]; print(v + "-" + v + sys.abiflags)')
-wheel=$(ls -t dist/kelvra-*-"$tags"-manylinux*.whl 2>/dev/null | head -n 1 || true)
-[ -n "$wheel" ] || die "no manylinux wheel for $tags in dist/: run make wheel first"
+machine=$("$PYTHON" -c 'import platform; print(platform.machine())')
+wheel=$(ls -t dist/kelvra-*-"$tags"-manylinux*_"$machine".whl 2>/dev/null | head -n 1 || true)
+[ -n "$wheel" ] || die "no manylinux wheel for $tags on $machine in dist/: run make wheel first"
 
-venv=$ROOT/build/wheel-check/$tags
+venv=$ROOT/build/wheel-check/$tags-$machine
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 log "installing $wheel into a new venv, $venv"
 rm -rf "$venv"
-"$PYTHON" -m venv "$venv"
+"$PYTHON" -m venv --without-pip "$venv"
 py=$venv/bin/python
-"$py" -m pip install -q --disable-pip-version-check "$wheel" \
+"$PYTHON" -m pip --python "$py" install -q --disable-pip-version-check \
+    ${WHEELHOUSE:+--no-index --find-links "$WHEELHOUSE"} "$wheel" \
     $(grep -E '^(pytest|hypothesis)==' requirements-dev.txt) $(grep -E '^mypy==' requirements-wheel.txt)
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 

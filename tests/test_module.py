@@ -166,6 +166,8 @@ def test_object_without_table_raises_type_error(call, tmp_path, monkeypatch):
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer cannot run under an address-space limit")
+@pytest.mark.skipif("KELVRA_QEMU_USER" in os.environ,
+                    reason="under qemu-user an address-space limit binds the emulator itself")
 def test_memory_running_out_raises_memory_error():
     code = textwrap.dedent(
         """

@@ -3,9 +3,18 @@
 #include <algorithm>
 #include <bit>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// KELVRA_PORTABLE_SCAN (a CMake option) leaves out every instruction-set body: the scan then runs
+// the plain C++ body that CPUs other than x86-64 and AArch64 run.
+#if defined(KELVRA_PORTABLE_SCAN)
+#elif defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KELVRA_CSV_AVX2 1
 #include <immintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON) && (defined(__GNUC__) || defined(__clang__))
+#define KELVRA_CSV_NEON 1
+#include <arm_neon.h>
+#if defined(__linux__)
+#include <sys/auxv.h>
+#endif
 #endif
 
 namespace kelvra {
@@ -191,6 +200,64 @@ __attribute__((target("avx2,pclmul,popcnt,bmi,bmi2"))) void scan_avx2(
     }
 }
 
+#elif defined(KELVRA_CSV_NEON)
+
+// The 64 bytes of a block in four NEON registers.
+using NeonBlock = uint8x16x4_t;
+
+[[gnu::always_inline]] inline NeonBlock load_block(const char* block) noexcept {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(block);
+    return {{vld1q_u8(bytes), vld1q_u8(bytes + 16), vld1q_u8(bytes + 32), vld1q_u8(bytes + 48)}};
+}
+
+// Bit i set when byte i of the block is c. NEON moves no byte mask to a general register: each
+// byte keeps one bit of its compare result, its place in a group of eight, and three pairwise
+// additions gather the bits of each eight bytes into one byte of the result.
+[[gnu::always_inline]] inline std::uint64_t equal_bits(const NeonBlock& block, char c) noexcept {
+    const uint8x16_t places = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t wanted = vdupq_n_u8(static_cast<std::uint8_t>(c));
+    const auto bits = [&](int i) { return vandq_u8(vceqq_u8(block.val[i], wanted), places); };
+    const uint8x16_t quarters = vpaddq_u8(vpaddq_u8(bits(0), bits(1)), vpaddq_u8(bits(2), bits(3)));
+    return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(quarters, quarters)), 0);
+}
+
+// The masks with the baseline instruction set: every AArch64 CPU has NEON.
+[[gnu::always_inline]] inline ByteMasks baseline_byte_masks(const char* block) noexcept {
+    const NeonBlock bytes = load_block(block);
+    return {equal_bits(bytes, '"'), equal_bits(bytes, ','), equal_bits(bytes, '\r'),
+            equal_bits(bytes, '\n')};
+}
+
+// Polynomial multiplication (PMULL) is an optional part of AArch64, beside the AES instructions.
+#if defined(__clang__)
+#define KELVRA_TARGET_PMULL __attribute__((target("aes")))
+#else
+#define KELVRA_TARGET_PMULL __attribute__((target("+crypto")))
+#endif
+
+KELVRA_TARGET_PMULL void scan_neon_pmull(const char* text, std::size_t from, std::size_t to,
+                                         std::size_t data_end, CsvBlockCarry& carry,
+                                         CsvBlockIndex& index) {
+    for (std::size_t block = from; more_blocks(block, to, index); block += kCsvBlock) {
+        const ByteMasks bytes = baseline_byte_masks(text + block);
+        // Carry-less multiplication by all ones is the prefix XOR.
+        const poly128_t parity =
+            vmull_p64(static_cast<poly64_t>(bytes.quote), static_cast<poly64_t>(~std::uint64_t{0}));
+        add_block(bytes, vgetq_lane_u64(vreinterpretq_u64_p128(parity), 0), block, data_end, carry,
+                  index);
+    }
+}
+
+bool cpu_has_pmull() noexcept {
+#if defined(__ARM_FEATURE_AES)
+    return true;
+#elif defined(__linux__)
+    return (getauxval(AT_HWCAP) & HWCAP_PMULL) != 0;
+#else
+    return false;
+#endif
+}
+
 #else
 
 // The masks with no instruction set assumed.
@@ -223,6 +290,8 @@ CsvBlockScanner portable_csv_block_scanner() noexcept { return scan_portable; }
 CsvBlockScanner best_csv_block_scanner() noexcept {
 #if defined(KELVRA_CSV_AVX2)
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul")) return scan_avx2;
+#elif defined(KELVRA_CSV_NEON)
+    if (cpu_has_pmull()) return scan_neon_pmull;
 #endif
     return scan_portable;
 }

@@ -37,9 +37,11 @@ struct CsvBlockIndex {
 // field is a quote.
 using CsvBlockScanner = void (*)(const char* text, std::size_t from, std::size_t to,
                                  std::size_t data_end, CsvBlockCarry& carry, CsvBlockIndex& index);
-// The fastest scanner this CPU runs (AVX2 where it has it); every scanner gives the same result.
+// The fastest scanner this CPU runs (AVX2 where it has it; NEON with PMULL on AArch64); every
+// scanner gives the same result.
 CsvBlockScanner best_csv_block_scanner() noexcept;
-// The scanner that needs no instruction set beyond the baseline.
+// The scanner that needs no instruction set beyond the baseline (SSE2 on x86-64, NEON on AArch64,
+// none on other CPUs or in a build with KELVRA_PORTABLE_SCAN).
 CsvBlockScanner portable_csv_block_scanner() noexcept;
 
 }  // namespace kelvra
