@@ -30,7 +30,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     record = {"library": args.library, "rows": args.rows, "version": None, "memory": None,
-              "results": {}, "runs": {}, "errors": {}, "notes": []}
+              "results": {}, "medians": {}, "runs": {}, "warmups": {}, "errors": {}, "notes": []}
 
     def save() -> None:
         with open(args.result_path, "w", encoding="utf-8") as f:
@@ -88,7 +88,13 @@ def measure(args, record: dict, save) -> None:
                 record["errors"][op] = _describe(error)
             else:
                 record["results"][op] = timing.best
+                record["medians"][op] = timing.median
                 record["runs"][op] = timing.runs
+                record["warmups"][op] = timing.warmup
+            finally:
+                # A written file goes at once: its pages would otherwise be written back to the
+                # disk by the kernel while the next operations are timed.
+                inputs.remove_outputs()
             save()
     finally:
         sys.stdout.close()
