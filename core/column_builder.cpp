@@ -143,14 +143,18 @@ void ColumnBuilder::pop_back() {
     const std::size_t last = store_.size - 1;
     if (store_.mixed) {
         if (!mask_[last] && store_.type_reader()[last] == kString) {
-            own_strings().cells.set_size(static_cast<std::size_t>(store_.payloads.back()));
+            StringStore& strings = own_strings();
+            strings.cells.set_size(static_cast<std::size_t>(store_.payloads.back()));
+            strings.removed_cells_from(strings.cells.size());
         }
         store_.types.pop_back();
     }
     if (store_.has_payloads) {
         store_.payloads.pop_back();
     } else {
-        own_strings().cells.pop_back();
+        StringStore& strings = own_strings();
+        strings.cells.pop_back();
+        strings.removed_cells_from(strings.cells.size());
     }
     --store_.size;
     mask_.pop_back();
@@ -253,6 +257,8 @@ StringGather::StringGather(const StringCells& source, std::size_t capacity, bool
 std::shared_ptr<StringStore> StringGather::finish() {
     if (stream_) stream_fence();
     out_->cells.set_size(size_);
+    // Copies of cells known to be UTF-8 are too (a compacted text below keeps its bytes).
+    if (source_->store()->all_utf8()) out_->utf8_cells.store(size_);
     const auto& buffers = source_->store()->buffers;
     constexpr std::uint32_t kCopied = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> index(buffers.size(), kCopied);
@@ -340,6 +346,7 @@ void ColumnBuilder::settle(std::optional<unsigned> known) {
                 }
                 out->cells.set_size(n);
                 out->buffers = from.buffers;
+                if (from.all_utf8()) out->utf8_cells.store(n);
                 store_.strings = std::move(out);
                 store_.payloads.reset();
                 store_.has_payloads = false;
