@@ -92,6 +92,9 @@ def render(rows: int, records: dict, versions: dict, repeats: int,
                       f"read from the page cache {_duration(scan['read_s'])} "
                       f"({scan['read_gb_s']} GB/s), memchr in memory {_duration(scan['memchr_s'])} "
                       f"({scan['memchr_gb_s']} GB/s)"]
+        if "copy_s" in scan:
+            lines.append(f"one core's memcpy of as many bytes in memory: {_duration(scan['copy_s'])} "
+                         f"({scan['copy_gb_s']} GB/s copied)")
         kelvra = seconds(records, "kelvra", "read_csv")
         if kelvra:
             lines.append(f"kelvra read_csv: {scan['bytes'] / kelvra / 1e9:.2f} GB/s, "

@@ -67,7 +67,7 @@ std::shared_ptr<Column> take_rows_of(const Column& column, const PodBuffer<Index
     // The positions ascend, so those within the column come first.
     const std::size_t k = static_cast<std::size_t>(
         std::lower_bound(rows.begin(), rows.end(), column.size()) - rows.begin());
-    RowGather gather(column, k);
+    RowGather gather(column, k, RowGather::result_bytes(column, k) >= kStreamBytes);
     gather.take(rows.data(), k);
     return gather.finish();
 }

@@ -7,7 +7,13 @@
 
 namespace kelvra {
 
-RowGather::RowGather(const Column& source, std::size_t count)
+std::size_t RowGather::result_bytes(const Column& source, std::size_t count) noexcept {
+    const ColumnView view(source);
+    if (!view.single_type()) return count * (sizeof(std::uint64_t) + 1 + sizeof(PackedString));
+    return count * (*view.single_type() == kString ? sizeof(PackedString) : sizeof(std::uint64_t));
+}
+
+RowGather::RowGather(const Column& source, std::size_t count, bool stream)
     : view_(source),
       out_(std::make_shared<Column>(source.dtype)),
       build_(*out_),
@@ -15,7 +21,7 @@ RowGather::RowGather(const Column& source, std::size_t count)
               : view_.single_type()                                 ? Layout::kNumbers
                                                                     : Layout::kMixed),
       count_(count),
-      stream_(count * sizeof(std::uint64_t) >= kStreamBytes) {
+      stream_(stream) {
     if (view_.any_missing()) missing_.assign(NullMask::word_count(count), 0);
     if (layout_ == Layout::kStrings) {
         strings_.emplace(view_.strings(), count, stream_);
@@ -24,7 +30,7 @@ RowGather::RowGather(const Column& source, std::size_t count)
     payloads_ = build_.payloads_for(count);
     if (layout_ == Layout::kMixed) {
         types_ = build_.types_for(count);
-        if (view_.strings().store() != nullptr) strings_.emplace(view_.strings(), count);
+        if (view_.strings().store() != nullptr) strings_.emplace(view_.strings(), count, stream_);
     }
 }
 
@@ -101,7 +107,11 @@ void RowGather::take_mixed(const Index* rows, std::size_t n) {
             payload ^= (payload ^ (string_rows_ + m)) & (0 - string_row);
             m += string_row;
         }
-        out[j] = payload;
+        if (stream_) {
+            stream_store(out + j, payload);
+        } else {
+            out[j] = payload;
+        }
     }
     seen_ |= seen;
     if (cell != nullptr) {

@@ -11,13 +11,17 @@
 #include "column.h"
 #include "column_builder.h"
 #include "column_view.h"
+#include "stream_store.h"
 
 namespace kelvra {
 
 class RowGather {
 public:
     // A result of `count` rows: exactly that many rows below the column's size will be taken.
-    RowGather(const Column& source, std::size_t count);
+    // `stream`: its arrays are written with streaming stores (stream_store.h).
+    RowGather(const Column& source, std::size_t count, bool stream);
+    // The bytes of the arrays of a result of `count` rows of the column.
+    static std::size_t result_bytes(const Column& source, std::size_t count) noexcept;
     RowGather(const RowGather&) = delete;
     RowGather& operator=(const RowGather&) = delete;
 

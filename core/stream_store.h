@@ -16,9 +16,10 @@
 
 namespace kelvra {
 
-// Arrays of at least this many bytes are written with streaming stores: well past what the
-// last-level cache keeps of a result while the next columns are written.
-inline constexpr std::size_t kStreamBytes = std::size_t{8} << 20;
+// Results of at least this many bytes are written with streaming stores: half a server's
+// last-level cache, past which a result written through the cache would mostly have left it again
+// before it is read.
+inline constexpr std::size_t kStreamBytes = std::size_t{16} << 20;
 
 inline void stream_store(std::uint64_t* at, std::uint64_t value) noexcept {
 #if defined(__SSE2__) && defined(__x86_64__)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "dataframe.h"
@@ -30,15 +31,24 @@ constexpr std::size_t kBlockRows = 4096;
 template <class Index>
 PyDataFrame take_in_blocks(const PyDataFrame& table, const kelvra::PodBuffer<Index>& rows) {
     std::vector<std::string> names;
-    std::vector<std::unique_ptr<kelvra::RowGather>> gathers;
+    std::vector<std::pair<const kelvra::Column*, std::size_t>> counts;
+    std::size_t bytes = 0;
     for (const auto& name : table.column_order) {
         if (const auto column = table.get_column(name)) {
             // The positions ascend, so those within the column come first.
             const auto within = std::lower_bound(rows.begin(), rows.end(), column->size());
+            const auto count = static_cast<std::size_t>(within - rows.begin());
             names.push_back(name);
-            gathers.push_back(std::make_unique<kelvra::RowGather>(
-                *column, static_cast<std::size_t>(within - rows.begin())));
+            counts.emplace_back(column.get(), count);
+            bytes += kelvra::RowGather::result_bytes(*column, count);
         }
+    }
+    // A result larger than the cache is written around it: the whole result, since the columns
+    // are written side by side.
+    const bool stream = bytes >= kelvra::kStreamBytes;
+    std::vector<std::unique_ptr<kelvra::RowGather>> gathers;
+    for (const auto& [column, count] : counts) {
+        gathers.push_back(std::make_unique<kelvra::RowGather>(*column, count, stream));
     }
     for (std::size_t first = 0; first < rows.size(); first += kBlockRows) {
         const std::size_t n = std::min(kBlockRows, rows.size() - first);
