@@ -84,34 +84,46 @@ void RowGather::take_missing(const Index* rows, std::size_t n) {
 }
 
 // The payloads and types, and the string rows' cells renumbered in the result's order. A missing
-// row holds 0 and is never a string row here.
+// row holds 0 and is never a string row here. Everything the loop reads is in locals, so that its
+// stores do not make the compiler read the members again for every row.
 template <class Index>
 void RowGather::take_mixed(const Index* rows, std::size_t n) {
     const std::uint64_t* source = view_.payloads();
     const RowTypeReader types = view_.row_types();
+    const std::uint64_t* missing = view_.missing_words();
     std::uint64_t* out = payloads_ + taken_;
+    std::uint8_t* out_types = types_.bytes + taken_;
     std::size_t* cell = strings_ ? string_cells_.extend_uninitialised(n) : nullptr;
+    const std::uint64_t first_cell = string_rows_;
     std::size_t m = 0;
     unsigned seen = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t r = rows[j];
-        const CellType type = types[r];
-        types_.set(taken_ + j, type);
-        const bool present = !view_.missing(r);
-        seen |= (1u << type) & (0u - static_cast<unsigned>(present));
-        std::uint64_t payload = source[r];
-        if (cell != nullptr) {
-            // No branch on the row's kind: its payload becomes its cell's index only for a string.
-            const std::uint64_t string_row = (type == kString) & present;
-            cell[m] = static_cast<std::size_t>(payload);
-            payload ^= (payload ^ (string_rows_ + m)) & (0 - string_row);
-            m += string_row;
+    const auto loop = [&](auto store, bool strings) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t r = rows[j];
+            const CellType type = types[r];
+            out_types[j] = static_cast<std::uint8_t>(type);
+            const bool present =
+                missing == nullptr ||
+                ((missing[r / NullMask::kBits] >> (r % NullMask::kBits)) & 1u) == 0;
+            seen |= (1u << type) & (0u - static_cast<unsigned>(present));
+            std::uint64_t payload = source[r];
+            if (strings) {
+                // No branch on the row's kind: its payload becomes its cell's index only for a
+                // string.
+                const std::uint64_t string_row = (type == kString) & present;
+                cell[m] = static_cast<std::size_t>(payload);
+                payload ^= (payload ^ (first_cell + m)) & (0 - string_row);
+                m += string_row;
+            }
+            store(out + j, payload);
         }
-        if (stream_) {
-            stream_store(out + j, payload);
-        } else {
-            out[j] = payload;
-        }
+    };
+    const auto plain = [](std::uint64_t* at, std::uint64_t v) { *at = v; };
+    const auto streamed = [](std::uint64_t* at, std::uint64_t v) { stream_store(at, v); };
+    if (stream_) {
+        cell != nullptr ? loop(streamed, true) : loop(streamed, false);
+    } else {
+        cell != nullptr ? loop(plain, true) : loop(plain, false);
     }
     seen_ |= seen;
     if (cell != nullptr) {
