@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from .data import COLUMNS
+from .timing import spread_of
 from .workload import OPERATIONS
 
 LIBRARIES = ("kelvra", "pandas", "polars", "polars_1t", "pyarrow", "pyarrow_1t")
@@ -15,15 +16,32 @@ def seconds(records: dict, library: str, op: str) -> float | None:
     return None if record is None else record["results"].get(op)
 
 
+def median_seconds(records: dict, library: str, op: str) -> float | None:
+    record = records.get(library)
+    return None if record is None else record.get("medians", {}).get(op)
+
+
+def spread(records: dict, library: str, op: str) -> float | None:
+    """The spread of an operation's measured runs (timing.spread_of), or None."""
+    record = records.get(library)
+    runs = None if record is None else record.get("runs", {}).get(op)
+    return spread_of(runs) if runs else None
+
+
 def bench_json(rows: int, records: dict, versions: dict, scan: dict | None = None) -> dict:
-    """{"rows", "results": [{"op", "<library>_s", ...}], "memory_mb", "scan_limit", "versions"}:
-    seconds are the best run of each operation, null where a library has no equivalent or the
-    operation failed; scan_limit is what benchmarks/scan_limit.py measured (null if it failed)."""
+    """{"rows", "results": [{"op", "<library>_s", "<library>_median_s", "<library>_spread",
+    ...}], "memory_mb", "scan_limit", "versions"}: the best and the median of each operation's
+    measured runs in seconds and their spread (interquartile range / median), all null where a
+    library has no equivalent or the operation failed; scan_limit is what
+    benchmarks/scan_limit.py measured (null if it failed)."""
     results = []
     for op in OPERATIONS:
         entry = {"op": op}
         for library in LIBRARIES:
             entry[f"{library}_s"] = _significant(seconds(records, library, op))
+            entry[f"{library}_median_s"] = _significant(median_seconds(records, library, op))
+            ratio = spread(records, library, op)
+            entry[f"{library}_spread"] = None if ratio is None else round(ratio, 3)
         results.append(entry)
     memory = {}
     for library in MEMORY_LIBRARIES:
@@ -41,7 +59,7 @@ def render(rows: int, records: dict, versions: dict, repeats: int,
     peers = [library for library in libraries if library != "kelvra"]
     lines = [
         f"Kelvra against {', '.join(peers) or 'no peer'}: {rows:,} rows x {len(COLUMNS)} columns, "
-        f"best of up to {repeats} runs",
+        f"best and median of {repeats} runs or more after one to warm up",
         "ratio = peer time / Kelvra time: above 1 means Kelvra is faster",
         "",
     ]
@@ -59,11 +77,26 @@ def render(rows: int, records: dict, versions: dict, repeats: int,
             cells.append(f"{ratio:>18}")
         lines.append("".join(cells))
 
+    lines += ["", "median of the measured runs, and their spread: interquartile range / median"]
+    lines.append(f"{'operation':<12}" + "".join(f"{library:>17}" for library in libraries))
+    for op in OPERATIONS:
+        cells = [f"{op:<12}"]
+        for library in libraries:
+            median = median_seconds(records, library, op)
+            ratio = spread(records, library, op)
+            text = "-" if median is None or ratio is None else (
+                f"{_duration(median)} {ratio * 100:3.0f}%")
+            cells.append(f"{text:>17}")
+        lines.append("".join(cells))
+
     if scan is not None:
         lines += ["", f"one core's pass over the CSV's {scan['bytes'] / 1e6:.0f} MB: "
                       f"read from the page cache {_duration(scan['read_s'])} "
                       f"({scan['read_gb_s']} GB/s), memchr in memory {_duration(scan['memchr_s'])} "
                       f"({scan['memchr_gb_s']} GB/s)"]
+        if "copy_s" in scan:
+            lines.append(f"one core's memcpy of as many bytes in memory: {_duration(scan['copy_s'])} "
+                         f"({scan['copy_gb_s']} GB/s copied)")
         kelvra = seconds(records, "kelvra", "read_csv")
         if kelvra:
             lines.append(f"kelvra read_csv: {scan['bytes'] / kelvra / 1e9:.2f} GB/s, "

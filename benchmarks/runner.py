@@ -27,7 +27,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m benchmarks", description=__doc__)
     parser.add_argument("--size", type=_row_count, default=1_000_000,
                         help="rows of the generated table (default 1,000,000)")
-    parser.add_argument("--repeat", type=int, default=5, help="runs per operation, best kept")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="measured runs per operation, after one to warm up")
     parser.add_argument("--budget", type=float, default=20.0,
                         help="after 3 runs, stop repeating once an operation took this long")
     parser.add_argument("--libraries", default=",".join(report.LIBRARIES),

@@ -33,7 +33,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     record = {"library": args.library, "rows": args.rows, "version": None, "memory": None,
-              "results": {}, "runs": {}, "cpu": {}, "errors": {}, "notes": []}
+              "results": {}, "medians": {}, "runs": {}, "warmups": {}, "cpu": {}, "errors": {},
+              "notes": []}
 
     def save() -> None:
         with open(args.result_path, "w", encoding="utf-8") as f:
@@ -91,9 +92,15 @@ def measure(args, record: dict, save) -> None:
                 record["errors"][op] = _describe(error)
             else:
                 record["results"][op] = timing.best
+                record["medians"][op] = timing.median
                 record["runs"][op] = timing.runs
+                record["warmups"][op] = timing.warmup
                 if op in CPU_SHARE_OPS:
                     record["cpu"][op] = cpu_times(prepare())
+            finally:
+                # A written file goes at once: its pages would otherwise be written back to the
+                # disk by the kernel while the next operations are timed.
+                inputs.remove_outputs()
             save()
     finally:
         sys.stdout.close()

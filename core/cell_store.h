@@ -14,6 +14,7 @@
 //   work sixteen bytes at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,13 +26,44 @@
 
 namespace kelvra {
 
-using ByteBuffer = PodBuffer<char>;
+// A byte buffer of long texts, and what is known of its bytes: once checked, the leading bytes
+// found ASCII are never looked at again (a shared buffer never changes and an owned one only grows
+// at its end).
+class ByteBuffer : public PodBuffer<char> {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    // Bytes [0, ascii_bytes) are ASCII.
+    mutable std::atomic<std::size_t> ascii_bytes{0};
+    // The byte at ascii_bytes is not: the buffer is known not to be ASCII throughout.
+    mutable std::atomic<bool> not_ascii{false};
+};
 
 // The string cells of a column and the buffers their long texts live in. Buffers are immutable
 // once shared: a derived column refers to its source's buffers instead of copying bytes.
 struct StringStore {
     PodBuffer<PackedString> cells;
     std::vector<std::shared_ptr<ByteBuffer>> buffers;
+    // Cells [0, utf8_cells) are known to be UTF-8: checked once, or copied from cells that were.
+    // Cells are only appended, so what is known stays true; removing cells lowers it.
+    mutable std::atomic<std::size_t> utf8_cells{0};
+
+    StringStore() = default;
+    StringStore(const StringStore& other)
+        : cells(other.cells),
+          buffers(other.buffers),
+          utf8_cells(other.utf8_cells.load(std::memory_order_relaxed)) {}
+    StringStore& operator=(const StringStore&) = delete;
+
+    bool all_utf8() const noexcept {
+        return utf8_cells.load(std::memory_order_acquire) >= cells.size();
+    }
+    // After the cells past n were removed.
+    void removed_cells_from(std::size_t n) noexcept {
+        if (utf8_cells.load(std::memory_order_relaxed) > n) utf8_cells.store(n);
+    }
 };
 
 // The types of a mixed column's rows, read or set through a cursor taken once per loop.

@@ -9,6 +9,7 @@
 
 #include "column_builder.h"
 #include "column_view.h"
+#include "row_gather.h"
 
 namespace kelvra {
 namespace {
@@ -66,69 +67,9 @@ std::shared_ptr<Column> take_rows_of(const Column& column, const PodBuffer<Index
     // The positions ascend, so those within the column come first.
     const std::size_t k = static_cast<std::size_t>(
         std::lower_bound(rows.begin(), rows.end(), column.size()) - rows.begin());
-    const Index* picked = rows.data();
-    const ColumnView view(column);
-
-    auto out = std::make_shared<Column>(column.dtype);
-    ColumnBuilder build(*out);
-    PodBuffer<std::uint64_t> missing(NullMask::word_count(k), 0);
-    if (const std::uint64_t* source = view.missing_words()) {
-        // A word of the result's mask at a time, kept in a register.
-        for (std::size_t w = 0; w < missing.size(); ++w) {
-            const std::size_t first = w * NullMask::kBits;
-            const std::size_t count = std::min(NullMask::kBits, k - first);
-            std::uint64_t word = 0;
-            for (std::size_t b = 0; b < count; ++b) {
-                const std::size_t r = picked[first + b];
-                word |= ((source[r / NullMask::kBits] >> (r % NullMask::kBits)) & 1u) << b;
-            }
-            missing[w] = word;
-        }
-    }
-    build.append_missing(missing.data(), k);
-
-    view.dispatch([&](const auto& cells) {
-        using Cells = std::decay_t<decltype(cells)>;
-        if constexpr (std::is_same_v<Cells, StringColumnCells>) {
-            build.gather_strings(*cells.strings, picked, k);
-            build.finish(k, kString);
-        } else {
-            const std::uint64_t* source = view.payloads();
-            std::uint64_t* p = build.payloads_for(k);
-            for (std::size_t j = 0; j < k; ++j) p[j] = source[picked[j]];
-            if constexpr (std::is_same_v<Cells, MixedCells>) {
-                const RowTypeWriter types = build.types_for(k);
-                // The string rows' cells, renumbered in the result's order, and the types the
-                // present rows hold. A missing row holds 0 and is never a string row here.
-                const bool strings = cells.strings->store() != nullptr;
-                RowIndexList which;
-                std::size_t* cell = strings ? which.extend_uninitialised(k) : nullptr;
-                std::size_t m = 0;
-                unsigned seen = 0;
-                for (std::size_t j = 0; j < k; ++j) {
-                    const CellType type = cells.type(picked[j]);
-                    types.set(j, type);
-                    const bool present = !view.missing(picked[j]);
-                    seen |= (1u << type) & (0u - static_cast<unsigned>(present));
-                    if (strings) {
-                        // No branch on the row's kind: its payload becomes m only for a string.
-                        const std::uint64_t string_row = (type == kString) & present;
-                        cell[m] = static_cast<std::size_t>(p[j]);
-                        p[j] ^= (p[j] ^ m) & (0 - string_row);
-                        m += string_row;
-                    }
-                }
-                if (strings) {
-                    which.set_size(m);
-                    build.gather_strings(*cells.strings, which.data(), m);
-                }
-                build.finish(k, std::nullopt, seen);
-            } else {
-                build.finish(k, view.single_type());
-            }
-        }
-    });
-    return out;
+    RowGather gather(column, k, RowGather::result_bytes(column, k) >= kStreamBytes);
+    gather.take(rows.data(), k);
+    return gather.finish();
 }
 
 }  // namespace

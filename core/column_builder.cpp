@@ -143,14 +143,18 @@ void ColumnBuilder::pop_back() {
     const std::size_t last = store_.size - 1;
     if (store_.mixed) {
         if (!mask_[last] && store_.type_reader()[last] == kString) {
-            own_strings().cells.set_size(static_cast<std::size_t>(store_.payloads.back()));
+            StringStore& strings = own_strings();
+            strings.cells.set_size(static_cast<std::size_t>(store_.payloads.back()));
+            strings.removed_cells_from(strings.cells.size());
         }
         store_.types.pop_back();
     }
     if (store_.has_payloads) {
         store_.payloads.pop_back();
     } else {
-        own_strings().cells.pop_back();
+        StringStore& strings = own_strings();
+        strings.cells.pop_back();
+        strings.removed_cells_from(strings.cells.size());
     }
     --store_.size;
     mask_.pop_back();
@@ -235,59 +239,62 @@ void ColumnBuilder::commit_mixed_run(std::size_t k, const std::uint64_t* missing
     mask_.append(missing, k);
 }
 
+// The arrays of a whole result are sized once, exactly.
 std::uint64_t* ColumnBuilder::payloads_for(std::size_t n) {
+    store_.payloads.reserve(n);
     return store_.payloads.extend_uninitialised(n);
 }
 
 RowTypeWriter ColumnBuilder::types_for(std::size_t n) {
+    store_.types.reserve(n);
     return RowTypeWriter{store_.types.extend_uninitialised(n)};
 }
 
 void ColumnBuilder::share_strings(const StringCells& source) { store_.strings = source.owner(); }
 
-template <class Index>
-void ColumnBuilder::gather_strings(const StringCells& source, const Index* picked, std::size_t n) {
-    auto out = std::make_shared<StringStore>();
-    PackedString* cells = out->cells.extend_uninitialised(n + 1);
-    const PackedString* from = source.cells();
-    // The long texts' bytes that each source buffer would serve, counted as the cells are copied.
-    const auto& buffers = source.store()->buffers;
-    std::vector<std::size_t> used(buffers.size(), 0);
-    for (std::size_t j = 0; j < n; ++j) {
-        const PackedString cell = from[picked[j]];
-        cells[j] = cell;
-        if (!cell.is_inline()) used[cell.buffer_index()] += cell.length;
-    }
-    out->cells.set_size(n);
+StringGather::StringGather(const StringCells& source, std::size_t capacity, bool stream)
+    : source_(&source),
+      out_(std::make_shared<StringStore>()),
+      stream_(stream),
+      used_(source.store()->buffers.size(), 0) {
+    // One spare cell after the last, as in every string store.
+    out_->cells.reserve(capacity + 1);
+    cells_ = out_->cells.extend_uninitialised(capacity + 1);
+}
 
+std::shared_ptr<StringStore> StringGather::finish() {
+    if (stream_) stream_fence();
+    out_->cells.set_size(size_);
+    // Copies of cells known to be UTF-8 are too (a compacted text below keeps its bytes).
+    if (source_->store()->all_utf8()) out_->utf8_cells.store(size_);
+    const auto& buffers = source_->store()->buffers;
     constexpr std::uint32_t kCopied = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> index(buffers.size(), kCopied);
     bool moved = false;
     for (std::size_t b = 0; b < buffers.size(); ++b) {
-        if (used[b] != 0 && used[b] >= buffers[b]->size() / 4) {
-            index[b] = static_cast<std::uint32_t>(out->buffers.size());
-            out->buffers.push_back(buffers[b]);
+        if (used_[b] != 0 && used_[b] >= buffers[b]->size() / 4) {
+            index[b] = static_cast<std::uint32_t>(out_->buffers.size());
+            out_->buffers.push_back(buffers[b]);
         }
         moved |= index[b] != b;
     }
     if (moved) {
-        StringPacker packer(*out);
-        for (std::size_t j = 0; j < n; ++j) {
-            const PackedString cell = cells[j];
+        // The cells still name the source's buffers: renumber them, or copy their texts.
+        StringPacker packer(*out_);
+        for (std::size_t j = 0; j < size_; ++j) {
+            const PackedString cell = cells_[j];
             if (cell.is_inline()) continue;
             const std::uint32_t b = cell.buffer_index();
             if (index[b] == kCopied) {
-                packer.pack(&cells[j], source.at(picked[j]), true);
+                packer.pack(&cells_[j], source_->text(cell), true);
             } else {
-                PackedString::store_in_buffer(&cells[j], cell.text, cell.length, index[b],
+                PackedString::store_in_buffer(&cells_[j], cell.text, cell.length, index[b],
                                               cell.offset());
             }
         }
     }
-    store_.strings = std::move(out);
+    return std::move(out_);
 }
-template void ColumnBuilder::gather_strings(const StringCells&, const std::size_t*, std::size_t);
-template void ColumnBuilder::gather_strings(const StringCells&, const std::uint32_t*, std::size_t);
 
 void ColumnBuilder::finish(std::size_t n, std::optional<CellType> type,
                            std::optional<unsigned> seen) {
@@ -347,6 +354,7 @@ void ColumnBuilder::settle(std::optional<unsigned> known) {
                 }
                 out->cells.set_size(n);
                 out->buffers = from.buffers;
+                if (from.all_utf8()) out->utf8_cells.store(n);
                 store_.strings = std::move(out);
                 store_.payloads.reset();
                 store_.has_payloads = false;

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "column.h"
 #include "column_view.h"
+#include "stream_store.h"
 
 namespace kelvra {
 
@@ -44,6 +47,59 @@ private:
     void pack_long(PackedString* out, std::string_view text, bool readable);
 
     StringStore* store_;
+};
+
+// Copies string cells of a source column into a new store, a run of cells at a time, for a result
+// of at most `capacity` cells. The result shares the source's buffers it still needs, and copies
+// the texts of a buffer it would use less than a quarter of, so that a small result never keeps a
+// large buffer alive.
+class StringGather {
+public:
+    // `stream`: the cells are written with streaming stores (stream_store.h).
+    StringGather(const StringCells& source, std::size_t capacity, bool stream = false);
+
+    // Appends copies of the source's cells cells[0..n).
+    template <class Index>
+    void take(const Index* cells, std::size_t n) {
+        const PackedString* from = source_->cells();
+        PackedString* out = cells_ + size_;
+        size_ += n;
+        if (used_.size() <= 1) {
+            // One buffer at most (the usual case): its count stays in a register.
+            std::size_t bytes = 0;
+            if (stream_) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    const PackedString cell = from[cells[j]];
+                    stream_store(out + j, cell);
+                    bytes += cell.is_inline() ? 0 : cell.length;
+                }
+            } else {
+                for (std::size_t j = 0; j < n; ++j) {
+                    const PackedString cell = from[cells[j]];
+                    out[j] = cell;
+                    bytes += cell.is_inline() ? 0 : cell.length;
+                }
+            }
+            if (!used_.empty()) used_[0] += bytes;
+            return;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            const PackedString cell = from[cells[j]];
+            out[j] = cell;
+            if (!cell.is_inline()) used_[cell.buffer_index()] += cell.length;
+        }
+    }
+    // The store of the cells taken so far, its buffers settled.
+    std::shared_ptr<StringStore> finish();
+
+private:
+    const StringCells* source_;
+    std::shared_ptr<StringStore> out_;
+    PackedString* cells_ = nullptr;
+    std::size_t size_ = 0;
+    bool stream_;
+    // The long texts' bytes that each source buffer serves.
+    std::vector<std::size_t> used_;
 };
 
 class ColumnBuilder {
@@ -117,11 +173,10 @@ public:
     RowTypeWriter types_for(std::size_t n);
     // The source's string cells and buffers, shared whole.
     void share_strings(const StringCells& source);
-    // A string store of n cells, cell j a copy of source's cell cells[j]. The result shares the
-    // source's buffers it still needs, and copies the texts of a buffer it would use less than a
-    // quarter of, so that a small result never keeps a large buffer alive.
-    template <class Index>
-    void gather_strings(const StringCells& source, const Index* cells, std::size_t n);
+    // The cells a StringGather collected.
+    void adopt_strings(std::shared_ptr<StringStore> strings) {
+        store_.strings = std::move(strings);
+    }
     void set_missing(const NullMask& mask) { mask_ = mask; }
     void append_missing(const std::uint64_t* bits, std::size_t n) { mask_.append(bits, n); }
     // `seen`, when known, is the set of the present rows' types (bit t for type t), which spares

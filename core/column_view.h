@@ -22,8 +22,9 @@ public:
     StringCells() = default;
     explicit StringCells(const std::shared_ptr<StringStore>& store);
 
-    std::string_view at(std::size_t cell) const noexcept {
-        const PackedString& s = cells_[cell];
+    std::string_view at(std::size_t cell) const noexcept { return text(cells_[cell]); }
+    // The text of one of this column's cells.
+    std::string_view text(const PackedString& s) const noexcept {
         const char* data = s.is_inline() ? s.text : bases_[s.buffer_index()] + s.offset();
         return {data, s.length};
     }

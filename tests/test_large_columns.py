@@ -66,3 +66,24 @@ def test_cell_longer_than_the_output_buffer(tmp_path, fmt):
     back = getattr(kelvra, f"read_{fmt}")(path)
     assert back["i"] == [1, 2, 3]
     assert back["s"] == ["x", long_text, "y"]
+
+
+def test_filter_over_many_blocks_written_around_the_cache():
+    # Over a million kept rows: the result arrays pass the size written with streaming stores,
+    # and the rows are taken in many blocks, some crossing the end of the shorter column.
+    rows = 1_200_000
+    keys = [i % 10 for i in range(rows)]
+    texts = [None if i % 11 == 0 else f"text number {i}" if i % 3 else "short" for i in range(rows)]
+    mixed = [None if i % 13 == 0 else f"word{i}" if i % 4 == 0 else i for i in range(rows)]
+    df = kelvra.DataFrame()
+    df["k"] = keys
+    df["t"] = texts
+    df["m"] = mixed
+    df["short"] = texts[: rows - 30]
+    out = df.filter_gt("k", 0)
+    kept = [i for i in range(rows) if keys[i] > 0]
+    assert out.shape() == (len(kept), 4)
+    assert out["k"] == [keys[i] for i in kept]
+    assert out["t"] == [texts[i] for i in kept]
+    assert out["m"] == [mixed[i] for i in kept]
+    assert out["short"] == [texts[i] for i in kept if i < rows - 30]

@@ -74,19 +74,36 @@ bool string_row(const ColumnView& view, RowTypeReader types, std::size_t i) noex
     return types[i] == kString && !view.missing(i);
 }
 
+// Whether the buffer is ASCII throughout. Only the bytes never checked before are looked at.
+bool buffer_ascii(const ByteBuffer& bytes) {
+    if (bytes.not_ascii.load(std::memory_order_relaxed)) return false;
+    const std::size_t known = bytes.ascii_bytes.load(std::memory_order_acquire);
+    if (known >= bytes.size()) return true;
+    if (is_ascii({bytes.data() + known, bytes.size() - known})) {
+        bytes.ascii_bytes.store(bytes.size(), std::memory_order_release);
+        return true;
+    }
+    bytes.not_ascii.store(true, std::memory_order_relaxed);
+    return false;
+}
+
 // Whether every cell of the column's string store is UTF-8, those of no row included: a union
-// child that shares the cells shows them all. Most text is ASCII: an inline cell whose twelve
-// bytes are ASCII passes at once, and so does a long text in a buffer that is ASCII throughout.
+// child that shares the cells shows them all. Only cells never checked before are looked at (the
+// store notes how far its cells are known to be UTF-8, and so do the results of operations that
+// copy them). Most text is ASCII: an inline cell whose twelve bytes are ASCII passes at once, and
+// so does a long text in a buffer that is ASCII throughout.
 bool all_cells_utf8(const StringCells& strings) {
     const StringStore* store = strings.store();
     if (store == nullptr) return true;
+    const std::size_t n = store->cells.size();
+    const std::size_t known = store->utf8_cells.load(std::memory_order_acquire);
+    if (known >= n) return true;
     std::vector<char> ascii_buffer(store->buffers.size());
     for (std::size_t b = 0; b < store->buffers.size(); ++b) {
-        ascii_buffer[b] = is_ascii({store->buffers[b]->data(), store->buffers[b]->size()});
+        ascii_buffer[b] = buffer_ascii(*store->buffers[b]);
     }
     const PackedString* cells = store->cells.data();
-    const std::size_t n = store->cells.size();
-    for (std::size_t c = 0; c < n; ++c) {
+    for (std::size_t c = known; c < n; ++c) {
         const PackedString& cell = cells[c];
         if (cell.is_inline()) {
             std::uint64_t lo;
@@ -97,8 +114,12 @@ bool all_cells_utf8(const StringCells& strings) {
         } else if (ascii_buffer[cell.buffer_index()]) {
             continue;
         }
-        if (!is_utf8(strings.at(c))) return false;
+        if (!is_utf8(strings.at(c))) {
+            store->utf8_cells.store(c, std::memory_order_release);
+            return false;
+        }
     }
+    store->utf8_cells.store(n, std::memory_order_release);
     return true;
 }
 
