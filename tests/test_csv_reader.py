@@ -36,6 +36,23 @@ def test_cell_inference(read_bytes, text, cell):
     assert repr(cells["v"]) == repr([cell])
 
 
+# Texts at the edges of the short integer path (one digit, signs, 8 and 16 digits, leading zeros,
+# the 19-20 digit overflow) and every inference case, read inside a run of an int column, of a
+# double column and of a column that mixes types: the same cells as a field read alone.
+RUN_EDGES = INFERENCE + [
+    ("9", 9), ("+9", 9), ("-9", -9), ("x", "x"), ("12345678", 12345678), ("-123456789", -123456789),
+    ("1234567890123456", 1234567890123456), ("+0000000000000009", 9),
+    ("-12345678901234567", -12345678901234567), ("-9223372036854775809", "-9223372036854775809"),
+    ("99999999999999999999", "99999999999999999999"), ("12345678.5", 12345678.5), ("1e3", 1000.0),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("text", "cell"), RUN_EDGES, ids=[repr(t) for t, _ in RUN_EDGES])
+def test_cell_inference_within_runs(read_bytes, text, cell):
+    _, cells = read_bytes(f"i,d,m\n1,1.5,1\n2,2.5,x\n{text},{text},{text}\n3,3.5,4\n".encode())
+    assert repr([cells[c][2] for c in "idm"]) == repr([cell] * 3)
+
+
 BOM = b"\xef\xbb\xbf"
 
 STRUCTURE = {
