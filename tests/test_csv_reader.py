@@ -38,7 +38,8 @@ def test_cell_inference(read_bytes, text, cell):
 
 # Texts at the edges of the short integer path (one digit, signs, 8 and 16 digits, leading zeros,
 # the 19-20 digit overflow) and every inference case, read inside a run of an int column, of a
-# double column and of a column that mixes types: the same cells as a field read alone.
+# double column and of columns that mix types with and without text: the same cells as a field
+# read alone.
 RUN_EDGES = INFERENCE + [
     ("9", 9), ("+9", 9), ("-9", -9), ("x", "x"), ("12345678", 12345678), ("-123456789", -123456789),
     ("1234567890123456", 1234567890123456), ("+0000000000000009", 9),
@@ -49,8 +50,9 @@ RUN_EDGES = INFERENCE + [
 
 @pytest.mark.parametrize(("text", "cell"), RUN_EDGES, ids=[repr(t) for t, _ in RUN_EDGES])
 def test_cell_inference_within_runs(read_bytes, text, cell):
-    _, cells = read_bytes(f"i,d,m\n1,1.5,1\n2,2.5,x\n{text},{text},{text}\n3,3.5,4\n".encode())
-    assert repr([cells[c][2] for c in "idm"]) == repr([cell] * 3)
+    rows = f"i,d,m,n\n1,1.5,1,1\n2,2.5,x,2.5\n{text},{text},{text},{text}\n3,3.5,4,4\n"
+    _, cells = read_bytes(rows.encode())
+    assert repr([cells[c][2] for c in "idmn"]) == repr([cell] * 4)
 
 
 BOM = b"\xef\xbb\xbf"
@@ -64,6 +66,7 @@ STRUCTURE = {
     "only_comma": (b"a,b\n,\n", {"a": [None], "b": [None]}),
     "leading_comma": (b"a,b\n,y\n", {"a": [None], "b": ["y"]}),
     "short_rows_padded": (b"a,b,c\n1\n2,3\n", {"a": [1, 2], "b": [None, 3], "c": [None, None]}),
+    "short_row_in_mixed_column": (b"a,b\n1,1\n2,x\n3\n", {"a": [1, 2, 3], "b": [1, "x", None]}),
     "empty_lines_skipped": (b"a\n1\n\n\r\n2\n\n", {"a": [1, 2]}),
     "crlf": (b"a,b\r\n1,x\r\n", {"a": [1], "b": ["x"]}),
     "no_final_line_end": (b"a,b\n1,2", {"a": [1], "b": [2]}),

@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kChunk = 1024;
 using MissingBits = std::uint64_t[kChunk / NullMask::kBits];
 
+// Seventeen readable bytes that start no number, read in place of an empty field.
+constexpr char kNoText[17] = {};
+
 // Only a field that starts with one of these can hold a number.
 [[gnu::always_inline]] inline bool may_be_number(char first) noexcept {
     return (first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.' ||
@@ -134,42 +137,57 @@ std::size_t append_string_run(ColumnBuilder& column, const std::string_view* fie
 }
 
 // Any cell of a column that mixes types; returns the rows taken, up to the first string when the
-// column holds no strings yet.
+// column holds no strings yet. Short integers are read in a first pass with no branch on the
+// field's kind; the other rows (text, decimals, long integers, missing) in a second, in order.
 std::size_t append_mixed_run(ColumnBuilder& column, const std::string_view* fields,
                              std::size_t rows) {
     std::optional<ColumnBuilder::MixedRun> found = column.mixed_run(rows);
     if (!found) return 0;
     ColumnBuilder::MixedRun& run = *found;
-    MissingBits missing{};
-    std::size_t k = 0;
-    for (; k < rows; ++k, ++fields) {
-        const std::string_view field = *fields;
-        std::uint64_t payload = 0;
-        CellType type = kInt;
-        if (field.empty()) {
-            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
-        } else {
-            std::int64_t value = 0;
-            const ParsedNumber number = parse_plain_int(field.data(), field.size(), value)
-                                            ? ParsedNumber{ParsedNumber::kInt, {value}}
-                                            : read_unplain_number(field);
-            if (number.kind == ParsedNumber::kInt) {
-                payload = std::bit_cast<std::uint64_t>(number.int_value);
-            } else if (number.kind == ParsedNumber::kDouble) {
-                payload = std::bit_cast<std::uint64_t>(number.double_value);
-                type = kDouble;
-            } else if (!run.strings) {
-                break;
-            } else {
-                payload = run.strings->append(field, true);
-                type = kString;
-            }
-        }
-        run.payloads[k] = payload;
-        run.types.set(k, type);
+    MissingBits others{};
+    for (std::size_t k = 0; k < rows; ++k) {
+        const std::string_view field = fields[k];
+        // An empty field's view may hold no pointer at all (a short record's padding).
+        const char* const text = field.empty() ? kNoText : field.data();
+        bool ok;
+        const std::int64_t value = short_int_without_branch(text, field.size(), ok);
+        run.payloads[k] = std::bit_cast<std::uint64_t>(value);
+        run.types.set(k, kInt);
+        others[k / NullMask::kBits] |= std::uint64_t{!ok} << (k % NullMask::kBits);
     }
-    column.commit_mixed_run(k, missing);
-    return k;
+    MissingBits missing{};
+    for (std::size_t w = 0; w * NullMask::kBits < rows; ++w) {
+        for (std::uint64_t bits = others[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t k = w * NullMask::kBits + std::countr_zero(bits);
+            const std::string_view field = fields[k];
+            std::uint64_t payload = 0;
+            CellType type = kInt;
+            if (field.empty()) {
+                missing[w] |= std::uint64_t{1} << (k % NullMask::kBits);
+            } else {
+                std::int64_t value = 0;
+                const ParsedNumber number = parse_plain_int(field.data(), field.size(), value)
+                                                ? ParsedNumber{ParsedNumber::kInt, {value}}
+                                                : read_unplain_number(field);
+                if (number.kind == ParsedNumber::kInt) {
+                    payload = std::bit_cast<std::uint64_t>(number.int_value);
+                } else if (number.kind == ParsedNumber::kDouble) {
+                    payload = std::bit_cast<std::uint64_t>(number.double_value);
+                    type = kDouble;
+                } else if (!run.strings) {
+                    column.commit_mixed_run(k, missing);
+                    return k;
+                } else {
+                    payload = run.strings->append(field, true);
+                    type = kString;
+                }
+            }
+            run.payloads[k] = payload;
+            run.types.set(k, type);
+        }
+    }
+    column.commit_mixed_run(rows, missing);
+    return rows;
 }
 
 std::size_t append_run(ColumnBuilder& column, const std::string_view* fields, std::size_t rows) {

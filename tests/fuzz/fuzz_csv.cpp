@@ -27,6 +27,15 @@ void require_same_number(std::string_view field) {
             std::abort();
         }
     }
+    bool short_int = false;
+    const std::int64_t short_value =
+        field.empty() ? 0 : kelvra::short_int_without_branch(field.data(), field.size(), short_int);
+    if (short_int && (!kelvra::parse_plain_int(field.data(), field.size(), plain_int) ||
+                      plain_int != short_value)) {
+        std::fprintf(stderr, "short integer reading differs for \"%.*s\"\n",
+                     static_cast<int>(field.size()), field.data());
+        std::abort();
+    }
     const kelvra::ParsedNumber quick = kelvra::parse_plain_number(field.data(), field.size());
     if (quick.kind == kelvra::ParsedNumber::kNone) return;
     const kelvra::ParsedNumber general = kelvra::parse_whole_number(field);
