@@ -36,6 +36,25 @@ def test_cell_inference(read_bytes, text, cell):
     assert repr(cells["v"]) == repr([cell])
 
 
+# Texts at the edges of the short integer path (one digit, signs, 8 and 16 digits, leading zeros,
+# the 19-20 digit overflow) and every inference case, read inside a run of an int column, of a
+# double column and of columns that mix types with and without text: the same cells as a field
+# read alone.
+RUN_EDGES = INFERENCE + [
+    ("9", 9), ("+9", 9), ("-9", -9), ("x", "x"), ("12345678", 12345678), ("-123456789", -123456789),
+    ("1234567890123456", 1234567890123456), ("+0000000000000009", 9),
+    ("-12345678901234567", -12345678901234567), ("-9223372036854775809", "-9223372036854775809"),
+    ("99999999999999999999", "99999999999999999999"), ("12345678.5", 12345678.5), ("1e3", 1000.0),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("text", "cell"), RUN_EDGES, ids=[repr(t) for t, _ in RUN_EDGES])
+def test_cell_inference_within_runs(read_bytes, text, cell):
+    rows = f"i,d,m,n\n1,1.5,1,1\n2,2.5,x,2.5\n{text},{text},{text},{text}\n3,3.5,4,4\n"
+    _, cells = read_bytes(rows.encode())
+    assert repr([cells[c][2] for c in "idmn"]) == repr([cell] * 4)
+
+
 BOM = b"\xef\xbb\xbf"
 
 STRUCTURE = {
@@ -47,6 +66,7 @@ STRUCTURE = {
     "only_comma": (b"a,b\n,\n", {"a": [None], "b": [None]}),
     "leading_comma": (b"a,b\n,y\n", {"a": [None], "b": ["y"]}),
     "short_rows_padded": (b"a,b,c\n1\n2,3\n", {"a": [1, 2], "b": [None, 3], "c": [None, None]}),
+    "short_row_in_mixed_column": (b"a,b\n1,1\n2,x\n3\n", {"a": [1, 2, 3], "b": [1, "x", None]}),
     "empty_lines_skipped": (b"a\n1\n\n\r\n2\n\n", {"a": [1, 2]}),
     "crlf": (b"a,b\r\n1,x\r\n", {"a": [1], "b": ["x"]}),
     "no_final_line_end": (b"a,b\n1,2", {"a": [1], "b": [2]}),

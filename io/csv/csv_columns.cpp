@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kChunk = 1024;
 using MissingBits = std::uint64_t[kChunk / NullMask::kBits];
 
+// Seventeen readable bytes that start no number, read in place of an empty field.
+constexpr char kNoText[17] = {};
+
 // Only a field that starts with one of these can hold a number.
 [[gnu::always_inline]] inline bool may_be_number(char first) noexcept {
     return (first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.' ||
@@ -26,6 +29,13 @@ using MissingBits = std::uint64_t[kChunk / NullMask::kBits];
     const ParsedNumber quick = parse_plain_number(field.data(), field.size());
     if (quick.kind != ParsedNumber::kNone || !may_be_number(field.front())) return quick;
     return parse_whole_number(field);
+}
+
+// read_number for a field that parse_plain_int did not take: text that cannot start a number is
+// turned away without the plain reading.
+ParsedNumber read_unplain_number(std::string_view field) noexcept {
+    if (!may_be_number(field.front())) return {};
+    return read_number(field);
 }
 
 void append_one(ColumnBuilder& column, std::string_view field) {
@@ -47,34 +57,58 @@ void append_one(ColumnBuilder& column, std::string_view field) {
     }
 }
 
-// Numbers of the column's one type go straight into its payloads, up to the first field of
-// another kind; returns the rows taken.
-template <ParsedNumber::Kind kKind>
-std::size_t append_number_run(ColumnBuilder& column, const std::string_view* fields,
-                              std::size_t rows) {
-    constexpr CellType kType = kKind == ParsedNumber::kInt ? kInt : kDouble;
-    std::uint64_t* const slots = column.number_run(kType, rows);
+// Whether any row of a run of k rows is present, from its missing bits.
+bool any_present_in(const MissingBits& missing, std::size_t k) noexcept {
+    std::size_t absent = 0;
+    for (std::size_t w = 0; w * NullMask::kBits < k; ++w) absent += std::popcount(missing[w]);
+    return absent != k;
+}
+
+// Integers go straight into an integer column's payloads, up to the first field of another kind;
+// returns the rows taken. Plain integers take the short path, any other field the whole reading.
+std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields,
+                           std::size_t rows) {
+    std::uint64_t* const slots = column.number_run(kInt, rows);
     if (slots == nullptr) return 0;
     MissingBits missing{};
-    bool any_present = false;
     std::size_t k = 0;
-    for (; k < rows; ++k, ++fields) {
-        const std::string_view field = *fields;
+    for (; k < rows; ++k) {
+        const std::string_view field = fields[k];
+        std::int64_t value = 0;
         if (field.empty()) {
-            slots[k] = 0;
             missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
-            continue;
+        } else if (!parse_plain_int(field.data(), field.size(), value)) [[unlikely]] {
+            const ParsedNumber number = read_unplain_number(field);
+            if (number.kind != ParsedNumber::kInt) break;
+            value = number.int_value;
         }
-        const ParsedNumber number = read_number(field);
-        if (number.kind != kKind) break;
-        if constexpr (kKind == ParsedNumber::kInt) {
-            slots[k] = std::bit_cast<std::uint64_t>(number.int_value);
-        } else {
-            slots[k] = std::bit_cast<std::uint64_t>(number.double_value);
-        }
-        any_present = true;
+        slots[k] = std::bit_cast<std::uint64_t>(value);
     }
-    column.commit_number_run(kType, k, missing, any_present);
+    column.commit_number_run(kInt, k, missing, any_present_in(missing, k));
+    return k;
+}
+
+// Doubles go straight into a double column's payloads, up to the first field of another kind;
+// returns the rows taken.
+std::size_t append_double_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows) {
+    std::uint64_t* const slots = column.number_run(kDouble, rows);
+    if (slots == nullptr) return 0;
+    MissingBits missing{};
+    std::size_t k = 0;
+    for (; k < rows; ++k) {
+        const std::string_view field = fields[k];
+        double value = 0;
+        if (field.empty()) {
+            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
+        } else {
+            const ParsedNumber number = read_number(field);
+            if (number.kind != ParsedNumber::kDouble) break;
+            value = number.double_value;
+        }
+        slots[k] = std::bit_cast<std::uint64_t>(value);
+    }
+    column.commit_number_run(kDouble, k, missing, any_present_in(missing, k));
     return k;
 }
 
@@ -103,39 +137,57 @@ std::size_t append_string_run(ColumnBuilder& column, const std::string_view* fie
 }
 
 // Any cell of a column that mixes types; returns the rows taken, up to the first string when the
-// column holds no strings yet.
+// column holds no strings yet. Short integers are read in a first pass with no branch on the
+// field's kind; the other rows (text, decimals, long integers, missing) in a second, in order.
 std::size_t append_mixed_run(ColumnBuilder& column, const std::string_view* fields,
                              std::size_t rows) {
     std::optional<ColumnBuilder::MixedRun> found = column.mixed_run(rows);
     if (!found) return 0;
     ColumnBuilder::MixedRun& run = *found;
-    MissingBits missing{};
-    std::size_t k = 0;
-    for (; k < rows; ++k, ++fields) {
-        const std::string_view field = *fields;
-        std::uint64_t payload = 0;
-        CellType type = kInt;
-        if (field.empty()) {
-            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
-        } else {
-            const ParsedNumber number = read_number(field);
-            if (number.kind == ParsedNumber::kInt) {
-                payload = std::bit_cast<std::uint64_t>(number.int_value);
-            } else if (number.kind == ParsedNumber::kDouble) {
-                payload = std::bit_cast<std::uint64_t>(number.double_value);
-                type = kDouble;
-            } else if (!run.strings) {
-                break;
-            } else {
-                payload = run.strings->append(field, true);
-                type = kString;
-            }
-        }
-        run.payloads[k] = payload;
-        run.types.set(k, type);
+    MissingBits others{};
+    for (std::size_t k = 0; k < rows; ++k) {
+        const std::string_view field = fields[k];
+        // An empty field's view may hold no pointer at all (a short record's padding).
+        const char* const text = field.empty() ? kNoText : field.data();
+        bool ok;
+        const std::int64_t value = short_int_without_branch(text, field.size(), ok);
+        run.payloads[k] = std::bit_cast<std::uint64_t>(value);
+        run.types.set(k, kInt);
+        others[k / NullMask::kBits] |= std::uint64_t{!ok} << (k % NullMask::kBits);
     }
-    column.commit_mixed_run(k, missing);
-    return k;
+    MissingBits missing{};
+    for (std::size_t w = 0; w * NullMask::kBits < rows; ++w) {
+        for (std::uint64_t bits = others[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t k = w * NullMask::kBits + std::countr_zero(bits);
+            const std::string_view field = fields[k];
+            std::uint64_t payload = 0;
+            CellType type = kInt;
+            if (field.empty()) {
+                missing[w] |= std::uint64_t{1} << (k % NullMask::kBits);
+            } else {
+                std::int64_t value = 0;
+                const ParsedNumber number = parse_plain_int(field.data(), field.size(), value)
+                                                ? ParsedNumber{ParsedNumber::kInt, {value}}
+                                                : read_unplain_number(field);
+                if (number.kind == ParsedNumber::kInt) {
+                    payload = std::bit_cast<std::uint64_t>(number.int_value);
+                } else if (number.kind == ParsedNumber::kDouble) {
+                    payload = std::bit_cast<std::uint64_t>(number.double_value);
+                    type = kDouble;
+                } else if (!run.strings) {
+                    column.commit_mixed_run(k, missing);
+                    return k;
+                } else {
+                    payload = run.strings->append(field, true);
+                    type = kString;
+                }
+            }
+            run.payloads[k] = payload;
+            run.types.set(k, type);
+        }
+    }
+    column.commit_mixed_run(rows, missing);
+    return rows;
 }
 
 std::size_t append_run(ColumnBuilder& column, const std::string_view* fields, std::size_t rows) {
@@ -143,9 +195,9 @@ std::size_t append_run(ColumnBuilder& column, const std::string_view* fields, st
     if (!type) return append_mixed_run(column, fields, rows);
     switch (*type) {
         case kInt:
-            return append_number_run<ParsedNumber::kInt>(column, fields, rows);
+            return append_int_run(column, fields, rows);
         case kDouble:
-            return append_number_run<ParsedNumber::kDouble>(column, fields, rows);
+            return append_double_run(column, fields, rows);
         case kString:
             return append_string_run(column, fields, rows);
         default:

@@ -2,6 +2,7 @@
 // The tokenizer must also give the same records, line numbers and errors with every block scanner,
 // the same fields when read a run of records at a time, and the quick number reading must agree
 // with the general one on every field.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -17,6 +18,24 @@ namespace {
 
 // The fields lie in the tokenizer's buffer, which the quick reading may read past their ends.
 void require_same_number(std::string_view field) {
+    std::int64_t plain_int = 0;
+    if (!field.empty() && kelvra::parse_plain_int(field.data(), field.size(), plain_int)) {
+        const kelvra::ParsedNumber general = kelvra::parse_whole_number(field);
+        if (general.kind != kelvra::ParsedNumber::kInt || general.int_value != plain_int) {
+            std::fprintf(stderr, "integer readings differ for \"%.*s\"\n",
+                         static_cast<int>(field.size()), field.data());
+            std::abort();
+        }
+    }
+    bool short_int = false;
+    const std::int64_t short_value =
+        field.empty() ? 0 : kelvra::short_int_without_branch(field.data(), field.size(), short_int);
+    if (short_int && (!kelvra::parse_plain_int(field.data(), field.size(), plain_int) ||
+                      plain_int != short_value)) {
+        std::fprintf(stderr, "short integer reading differs for \"%.*s\"\n",
+                     static_cast<int>(field.size()), field.data());
+        std::abort();
+    }
     const kelvra::ParsedNumber quick = kelvra::parse_plain_number(field.data(), field.size());
     if (quick.kind == kelvra::ParsedNumber::kNone) return;
     const kelvra::ParsedNumber general = kelvra::parse_whole_number(field);
