@@ -295,7 +295,10 @@ public:
             std::vector<ArrowSchema>& children = children_.emplace_back();
             for (unsigned t = 0; t < 4; ++t) {
                 if (((types >> t) & 1u) == 0) continue;
-                format += (children.empty() ? "" : ",") + std::to_string(t);
+                // Appended piece by piece: gcc 12 warns (-Wrestrict) of a false overlap in
+                // `"," + std::to_string(t)` once inlined.
+                if (!children.empty()) format += ',';
+                format += static_cast<char>('0' + t);
                 children.push_back(schema(kFormats[t], "", 0, nullptr));
             }
             std::vector<ArrowSchema*>& pointers = child_pointers_.emplace_back();
