@@ -64,52 +64,55 @@ bool any_present_in(const MissingBits& missing, std::size_t k) noexcept {
     return absent != k;
 }
 
-// Integers go straight into an integer column's payloads, up to the first field of another kind;
-// returns the rows taken. Plain integers take the short path, any other field the whole reading.
-std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields,
-                           std::size_t rows) {
-    std::uint64_t* const slots = column.number_run(kInt, rows);
+// Numbers of one type go straight into a column of that type's payloads, up to the first field
+// that `read` does not take (it reads a present field into its value, or says no); returns the
+// rows taken.
+template <CellType Type, typename Value, typename Read>
+std::size_t append_number_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows, Read read) {
+    std::uint64_t* const slots = column.number_run(Type, rows);
     if (slots == nullptr) return 0;
     MissingBits missing{};
     std::size_t k = 0;
     for (; k < rows; ++k) {
         const std::string_view field = fields[k];
-        std::int64_t value = 0;
+        Value value = 0;
         if (field.empty()) {
             missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
-        } else if (!parse_plain_int(field.data(), field.size(), value)) [[unlikely]] {
-            const ParsedNumber number = read_unplain_number(field);
-            if (number.kind != ParsedNumber::kInt) break;
-            value = number.int_value;
+        } else if (!read(field, value)) {
+            break;
         }
         slots[k] = std::bit_cast<std::uint64_t>(value);
     }
-    column.commit_number_run(kInt, k, missing, any_present_in(missing, k));
+    column.commit_number_run(Type, k, missing, any_present_in(missing, k));
     return k;
 }
 
-// Doubles go straight into a double column's payloads, up to the first field of another kind;
-// returns the rows taken.
+// Integers: plain ones take the short path, any other field the whole reading.
+std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields,
+                           std::size_t rows) {
+    return append_number_run<kInt, std::int64_t>(
+        column, fields, rows, [](std::string_view field, std::int64_t& value) {
+            if (parse_plain_int(field.data(), field.size(), value)) [[likely]] {
+                return true;
+            }
+            const ParsedNumber number = read_unplain_number(field);
+            if (number.kind != ParsedNumber::kInt) return false;
+            value = number.int_value;
+            return true;
+        });
+}
+
 std::size_t append_double_run(ColumnBuilder& column, const std::string_view* fields,
                               std::size_t rows) {
-    std::uint64_t* const slots = column.number_run(kDouble, rows);
-    if (slots == nullptr) return 0;
-    MissingBits missing{};
-    std::size_t k = 0;
-    for (; k < rows; ++k) {
-        const std::string_view field = fields[k];
-        double value = 0;
-        if (field.empty()) {
-            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
-        } else {
-            const ParsedNumber number = read_number(field);
-            if (number.kind != ParsedNumber::kDouble) break;
-            value = number.double_value;
-        }
-        slots[k] = std::bit_cast<std::uint64_t>(value);
-    }
-    column.commit_number_run(kDouble, k, missing, any_present_in(missing, k));
-    return k;
+    return append_number_run<kDouble, double>(column, fields, rows,
+                                              [](std::string_view field, double& value) {
+                                                  const ParsedNumber number = read_number(field);
+                                                  if (number.kind != ParsedNumber::kDouble)
+                                                      return false;
+                                                  value = number.double_value;
+                                                  return true;
+                                              });
 }
 
 // Text goes straight into the column's string cells, up to the first number; returns the rows
