@@ -12,11 +12,13 @@ on all of them alike. Writes build/bench-files-ROWS.json.
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import json
 import os
 import statistics
 import sys
 import time
+import warnings
 from pathlib import Path
 
 from . import data
@@ -37,6 +39,9 @@ def main(argv: list[str] | None = None) -> int:
 
     import dask
     from distributed import Client, LocalCluster
+
+    # The second cluster's scheduler finds the first one's HTTP port taken and takes another.
+    warnings.filterwarnings("ignore", "Port 8787 is already in use", UserWarning)
 
     import kelvra_dask  # examples/kelvra_dask.py: the recipe that is measured
 
@@ -123,7 +128,10 @@ def _measure(rows, paths, contenders, repeat) -> dict:
     agree = {name: all(abs(got[c] - reference[c]) <= 1e-9 * max(1.0, abs(reference[c]))
                        for c in reference) for name, got in sums.items()}
     size = sum(Path(p).stat().st_size for p in paths)
+    versions = {name: importlib.metadata.version(name)
+                for name in ("dask", "distributed", "pyarrow", "polars", "duckdb")}
     return {"rows": rows, "files": len(paths), "bytes": size, "cpu_count": os.cpu_count(),
+            "versions": versions,
             "results": {name: {"best_s": min(t), "median_s": statistics.median(t), "runs": t,
                                "sums_agree": agree[name]} for name, t in times.items()}}
 

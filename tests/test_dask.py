@@ -10,6 +10,12 @@ import pytest
 
 import kelvra
 
+if "ASAN_OPTIONS" in os.environ:
+    # Importing them leaves interpreter objects behind that LeakSanitizer reports as leaks, and
+    # the worker processes would inherit the sanitizer.
+    pytest.skip("dask, pandas and pyarrow are not imported under the sanitizer",
+                allow_module_level=True)
+
 dask = pytest.importorskip("dask", reason="dask is not installed (pinned in requirements-dev.txt)")
 distributed = pytest.importorskip("distributed", reason="distributed is not installed")
 pyarrow = pytest.importorskip("pyarrow", reason="pyarrow is not installed")
