@@ -66,7 +66,7 @@ def files(tmp_path_factory):
 def client():
     """Two worker processes on loopback, one thread each; closed however the tests end."""
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster:
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as c:
             c.wait_for_workers(2)
             yield c
@@ -157,3 +157,12 @@ def test_dataframes_move_between_workers_with_every_cell_and_its_type(serialized
         name: [type(v) for v in vs] for name, vs in expected.items()}
     back = made.result()
     assert isinstance(back, kelvra.DataFrame) and back.shape() == df.shape()
+
+
+def test_the_example_runs(serialized_client, tmp_path, capsys):
+    import dask_files  # examples/dask_files.py, on the cluster of these tests
+
+    dask_files.demo(serialized_client, dask_files.write_sample_files(str(tmp_path), 3, 100))
+    out = capsys.readouterr().out
+    assert "sums:  {'id': 44850.0," in out and "mean amount by city" in out
+    assert "received here: (100, 4)" in out
