@@ -50,7 +50,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         for workers in args.workers:
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   host="127.0.0.1", dashboard_address=None)
+                                   host="127.0.0.1", dashboard_address="127.0.0.1:0")
             clusters.append((workers, cluster, Client(cluster, set_as_default=False)))
         for rows in args.size:
             paths = [str(p) for p in data.split_csv(rows, args.files)]
