@@ -35,6 +35,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeat", type=int, default=5, help="measured rounds, after a warm-up")
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2],
                         help="worker processes of each Dask cluster (default 1 and 2)")
+    parser.add_argument("--only", metavar="WORD",
+                        help="time only the contenders whose name holds WORD (`kelvra`, `dask`)")
     args = parser.parse_args(argv)
 
     from distributed import Client, LocalCluster
@@ -51,7 +53,11 @@ def main(argv: list[str] | None = None) -> int:
             clusters.append((workers, stack.enter_context(Client(cluster, set_as_default=False))))
         for rows in args.size:
             paths = [str(p) for p in data.split_csv(rows, args.files)]
-            record = _measure(rows, paths, _contenders(paths, clusters, kelvra_dask), args.repeat)
+            contenders = _contenders(paths, clusters, kelvra_dask)
+            if args.only:  # the reference, Kelvra in one process, always runs
+                contenders = {name: run for k, (name, run) in enumerate(contenders.items())
+                              if k == 0 or args.only in name}
+            record = _measure(rows, paths, contenders, args.repeat)
             _print(record)
             out = BUILD_DIR / f"bench-files-{rows}.json"
             with open(out, "w", encoding="utf-8") as f:
