@@ -101,7 +101,7 @@ def split_csv(rows: int, files: int) -> list[Path]:
     for i, path in enumerate(paths):
         end = len(body) if i == files - 1 else body.find(b"\n", len(body) * (i + 1) // files) + 1
         end = max(end, at) if end > 0 else len(body)
-        _write_atomically_bytes(path, header + body[at:end])
+        _write_atomically(path, lambda f: f.write(header + body[at:end]), binary=True)
         at = end
     return paths
 
@@ -177,17 +177,12 @@ def _write_json(f, columns: dict[str, list]) -> None:
     f.write("]\n")
 
 
-def _write_atomically(path: Path, write) -> None:
+def _write_atomically(path: Path, write, binary: bool = False) -> None:
     """Writes through a temporary file, so an interrupted run never leaves a truncated cache."""
     temporary = path.with_suffix(path.suffix + ".tmp")
-    with open(temporary, "w", encoding="utf-8", newline="") as f:
+    with (open(temporary, "wb") if binary else
+          open(temporary, "w", encoding="utf-8", newline="")) as f:
         write(f)
-    os.replace(temporary, path)
-
-
-def _write_atomically_bytes(path: Path, content: bytes) -> None:
-    temporary = path.with_suffix(path.suffix + ".tmp")
-    temporary.write_bytes(content)
     os.replace(temporary, path)
 
 

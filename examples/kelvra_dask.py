@@ -4,7 +4,7 @@ there; what goes back to the engine is what the engine combines.
 A `kelvra.DataFrame` cannot be pickled, so a task hands back either plain numbers (the sums and
 counts of `file_totals`, combined by `combine` and `means`) or its table as Arrow
 (`file_arrow`, and `file_pandas` for pandas through Arrow, the partitions of `dask_frame`).
-`register_serializer` lets Dask move `DataFrame`s themselves, as an Arrow IPC stream.
+`use_serializer(client)` lets Dask move `DataFrame`s themselves, as an Arrow IPC stream.
 
 Every function here is a plain module-level function, so Dask's workers import this module
 (they need it on their path, as they need `kelvra`) rather than receive pickled code.
