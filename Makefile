@@ -50,6 +50,12 @@ check-format: setup
 demo: build
 	$(RUN) examples/quickstart.py
 
+# Kelvra inside Dask: files read in the tasks of a local cluster of two worker processes
+# (examples/dask_files.py; dask and distributed are pinned in requirements-dev.txt).
+.PHONY: demo-dask
+demo-dask: build
+	$(RUN) examples/dask_files.py
+
 clean:
 	rm -rf build
 
@@ -96,6 +102,17 @@ bench: build
 	@$(MAKE) --no-print-directory build PORTABLE_SCAN=ON BUILD_DIR=$(PORTABLE_SCAN_DIR)
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" EXTRA_REQUIREMENTS=benchmarks/requirements.txt scripts/setup.sh
 	$(RUN) -m benchmarks --size $(SIZE) --portable-scan-build $(PORTABLE_SCAN_DIR) $(BENCH_ARGS)
+
+# Many files, more than one core: the bench table of each size split into FILES files, read and
+# summed by Kelvra in Dask (1 and 2 worker processes), dask.dataframe.read_csv, polars and DuckDB
+# (benchmarks/files.py). Both 1,000,000 and 10,000,000 rows unless SIZE is given:
+# `make bench-files SIZE=1000000`. The peers are those of requirements-dev.txt.
+FILES ?= 8
+BENCH_FILES_SIZES = $(if $(filter command line environment,$(origin SIZE)),$(SIZE),1000000 10000000)
+
+.PHONY: bench-files
+bench-files: build
+	$(RUN) -m benchmarks.files --size $(BENCH_FILES_SIZES) --files $(FILES) $(BENCH_ARGS)
 
 # The CSV reader's stages timed one by one on the benchmark's table of SIZE rows, then on a
 # generated file of one column per kind of field (benchmarks/csv_stages.cpp).

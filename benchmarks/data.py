@@ -84,6 +84,28 @@ def ensure(rows: int) -> Dataset:
     return dataset
 
 
+def split_csv(rows: int, files: int) -> list[Path]:
+    """The CSV of this size cut into `files` files of about equal size, each starting with the
+    header line (cached beside it). The text fields hold no line breaks, so every line break
+    ends a row and the cuts fall on line breaks."""
+    source = ensure(rows).csv_path
+    folder = DATA_DIR / f"{Dataset(rows).stem}-split-{files}"
+    paths = [folder / f"part-{i:03d}.csv" for i in range(files)]
+    if all(path.exists() for path in paths):
+        return paths
+    folder.mkdir(parents=True, exist_ok=True)
+    with open(source, "rb") as f:
+        header = f.readline()
+        body = f.read()
+    at = 0
+    for i, path in enumerate(paths):
+        end = len(body) if i == files - 1 else body.find(b"\n", len(body) * (i + 1) // files) + 1
+        end = max(end, at) if end > 0 else len(body)
+        _write_atomically(path, lambda f: f.write(header + body[at:end]), binary=True)
+        at = end
+    return paths
+
+
 def generate_columns(rows: int) -> dict[str, list]:
     """The table as Python lists, None for a missing cell. Deterministic for a given numpy."""
     import numpy as np
@@ -155,10 +177,11 @@ def _write_json(f, columns: dict[str, list]) -> None:
     f.write("]\n")
 
 
-def _write_atomically(path: Path, write) -> None:
+def _write_atomically(path: Path, write, binary: bool = False) -> None:
     """Writes through a temporary file, so an interrupted run never leaves a truncated cache."""
     temporary = path.with_suffix(path.suffix + ".tmp")
-    with open(temporary, "w", encoding="utf-8", newline="") as f:
+    with (open(temporary, "wb") if binary else
+          open(temporary, "w", encoding="utf-8", newline="")) as f:
         write(f)
     os.replace(temporary, path)
 
