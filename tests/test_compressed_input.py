@@ -138,9 +138,9 @@ def flipped(data: bytes, at: int) -> bytes:
 
 CORRUPT = {
     "deflate_data": (flipped(GZIP, 12), "invalid"),
-    "crc": (flipped(GZIP, len(GZIP) - 6), "incorrect data check"),
-    "length": (flipped(GZIP, len(GZIP) - 2), "incorrect length check"),
-    "bytes_after_member": (GZIP + b"trailing", "incorrect header check"),
+    "crc": (flipped(GZIP, len(GZIP) - 6), "check"),
+    "length": (flipped(GZIP, len(GZIP) - 2), "check"),
+    "bytes_after_member": (GZIP + b"trailing bytes, not a member", "incorrect header check"),
     "zstd_block_type": (ZSTD[:9] + bytes([ZSTD[9] | 0x06]) + ZSTD[10:], ""),
     "zstd_bytes_after_frame": (ZSTD + b"trailing", ""),
 }

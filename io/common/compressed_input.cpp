@@ -92,6 +92,22 @@ void throw_truncated(const InputFile& file, std::string_view format, std::size_t
                                 " inside a compressed stream");
 }
 
+std::size_t gzip_declared_size(const InputFile& file) {
+    // The trailer ends with the size modulo 2^32, little-endian; the smallest whole member is
+    // 20 bytes (a 10-byte header, an empty deflate block, the 8-byte trailer).
+    constexpr std::size_t kSizeBytes = 4;
+    constexpr std::size_t kSmallestMember = 20;
+    unsigned char trailer[kSizeBytes];
+    const std::size_t size = file.stored_size();
+    if (size < kSmallestMember ||
+        !file.read_stored_at(reinterpret_cast<char*>(trailer), kSizeBytes, size - kSizeBytes)) {
+        return 0;
+    }
+    std::size_t declared = 0;
+    for (std::size_t i = kSizeBytes; i-- > 0;) declared = declared << 8 | trailer[i];
+    return declared;
+}
+
 std::unique_ptr<Decoder> decoder_for(std::string_view head, InputFile& file) {
     if (head.starts_with(kGzip)) return make_gzip_decoder(file);
     if (head.starts_with(kZstd)) {

@@ -44,6 +44,11 @@ private:
 [[noreturn]] void throw_truncated(const InputFile& file, std::string_view format,
                                   std::size_t offset);
 
+// The size the last gzip member of a regular file records in its trailer (0 when it cannot be
+// read): the whole text's size when the file is one member of a text under 4 GiB.
+std::size_t gzip_declared_size(const InputFile& file);
+
+// zlib's inflate, or ISA-L's in a build with it.
 std::unique_ptr<Decoder> make_gzip_decoder(InputFile& file);
 // nullptr in a build without Zstandard.
 std::unique_ptr<Decoder> make_zstd_decoder(InputFile& file);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdint>
 #include <new>
 
 #include "decoders.h"
@@ -14,10 +13,6 @@ namespace kelvra {
 namespace {
 
 constexpr std::string_view kFormat = "gzip";
-// A member's trailer ends with the text's size modulo 2^32, little-endian.
-constexpr std::size_t kTrailerSize = 4;
-// The smallest whole member: a 10-byte header, an empty deflate block, the 8-byte trailer.
-constexpr std::size_t kSmallestMember = 20;
 
 class GzipDecoder final : public Decoder {
 public:
@@ -25,7 +20,7 @@ public:
         // 15 window bits, plus 16: a gzip header and trailer around the deflate data.
         const int status = inflateInit2(&stream_, 15 + 16);
         if (status != Z_OK) throw std::bad_alloc();
-        read_declared_size(file);
+        declared_ = gzip_declared_size(file);
     }
     GzipDecoder(const GzipDecoder&) = delete;
     GzipDecoder& operator=(const GzipDecoder&) = delete;
@@ -90,20 +85,6 @@ private:
         inflateReset(&stream_);
         in_member_ = true;
         return true;
-    }
-
-    // The size the last member records, when the file is a regular one: the whole text's size
-    // when it is one member of under 4 GiB.
-    void read_declared_size(const InputFile& file) {
-        unsigned char trailer[kTrailerSize];
-        const std::size_t size = file.stored_size();
-        if (size < kSmallestMember || !file.read_stored_at(reinterpret_cast<char*>(trailer),
-                                                           kTrailerSize, size - kTrailerSize)) {
-            return;
-        }
-        std::uint32_t declared = 0;
-        for (std::size_t i = kTrailerSize; i-- > 0;) declared = declared << 8 | trailer[i];
-        declared_ = declared;
     }
 
     StoredInput input_;
