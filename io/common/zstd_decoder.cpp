@@ -18,6 +18,8 @@ constexpr std::string_view kFormat = "Zstandard";
 // The stored bytes handed to the decoder at a time. It reports a fault without moving past the
 // bytes it was given in that call, so the offset of a fault is that of its slice.
 constexpr std::size_t kSlice = 4096;
+// The longest window Zstandard allows (2 GiB; 1 GiB on 32-bit machines).
+constexpr int kLongestWindowLog = sizeof(void*) == 4 ? 30 : 31;
 
 class ZstdDecoder final : public Decoder {
 public:
@@ -26,6 +28,9 @@ public:
           input_(file),
           stream_(ZSTD_createDStream(), ZSTD_freeDStream) {
         if (stream_ == nullptr) throw std::bad_alloc();
+        // Frames made with a long window (zstd --long) read too: the window is only as large as
+        // the frame asks for.
+        ZSTD_DCtx_setParameter(stream_.get(), ZSTD_d_windowLogMax, kLongestWindowLog);
         // The first block holds the first frame's header, which may record the text's size.
         input_.refill();
         in_ = ZSTD_inBuffer{input_.data(), input_.size(), 0};
