@@ -7,8 +7,10 @@ and by GENERATOR_VERSION, so a run only pays for generation the first time it me
 from __future__ import annotations
 
 import csv
+import gzip
 import json
 import os
+import shutil
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -56,6 +58,11 @@ class Dataset:
         return DATA_DIR / f"{self.stem}.csv"
 
     @property
+    def csv_gz_path(self) -> Path:
+        """The CSV file gzip-compressed (at gzip's default level), as data is often shipped."""
+        return DATA_DIR / f"{self.stem}.csv.gz"
+
+    @property
     def json_path(self) -> Path:
         return DATA_DIR / f"{self.stem}.json"
 
@@ -64,7 +71,7 @@ class Dataset:
         return self.rows * len(COLUMNS)
 
     def exists(self) -> bool:
-        return self.csv_path.exists() and self.json_path.exists()
+        return self.csv_path.exists() and self.json_path.exists() and self.csv_gz_path.exists()
 
     def output_path(self, library: str, extension: str) -> Path:
         """Where a library's writer puts its file; one per library so runs never collide."""
@@ -76,11 +83,13 @@ def ensure(rows: int) -> Dataset:
     dataset = Dataset(rows)
     if dataset.exists():
         return dataset
-    print(f"bench: generating {rows:,} rows into {DATA_DIR}", file=sys.stderr, flush=True)
-    columns = generate_columns(rows)
-    DATA_DIR.mkdir(parents=True, exist_ok=True)
-    _write_atomically(dataset.csv_path, lambda f: _write_csv(f, columns))
-    _write_atomically(dataset.json_path, lambda f: _write_json(f, columns))
+    if not (dataset.csv_path.exists() and dataset.json_path.exists()):
+        print(f"bench: generating {rows:,} rows into {DATA_DIR}", file=sys.stderr, flush=True)
+        columns = generate_columns(rows)
+        DATA_DIR.mkdir(parents=True, exist_ok=True)
+        _write_atomically(dataset.csv_path, lambda f: _write_csv(f, columns))
+        _write_atomically(dataset.json_path, lambda f: _write_json(f, columns))
+    _write_gzip(dataset.csv_path, dataset.csv_gz_path)
     return dataset
 
 
@@ -175,6 +184,17 @@ def _write_json(f, columns: dict[str, list]) -> None:
         f.write(json.dumps(dict(zip(COLUMNS, row))))
         f.write(",\n" if i < last else "\n")
     f.write("]\n")
+
+
+def _write_gzip(source: Path, path: Path) -> None:
+    """One gzip member at the default level, with no timestamp: the same bytes on every run."""
+
+    def write(out):
+        with open(source, "rb") as f, gzip.GzipFile(fileobj=out, mode="wb", compresslevel=6,
+                                                   mtime=0, filename="") as z:
+            shutil.copyfileobj(f, z, 1 << 20)
+
+    _write_atomically(path, write, binary=True)
 
 
 def _write_atomically(path: Path, write, binary: bool = False) -> None:

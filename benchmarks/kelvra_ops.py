@@ -44,6 +44,10 @@ class Ops(FrameOps):
         path = str(self.inputs.dataset.csv_path)
         return lambda: kelvra.read_csv(path)
 
+    def read_csv_gz(self):
+        path = str(self.inputs.dataset.csv_gz_path)
+        return lambda: kelvra.read_csv(path)
+
     def to_csv(self):
         df, path = self.df, self.inputs.output("csv")
         return lambda: df.to_csv(path)

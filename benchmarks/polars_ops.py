@@ -30,6 +30,10 @@ class Ops(FrameOps):
         path = self.inputs.dataset.csv_path
         return lambda: pl.read_csv(path)
 
+    def read_csv_gz(self):
+        path = self.inputs.dataset.csv_gz_path
+        return lambda: pl.read_csv(path)
+
     def to_csv(self):
         df, path = self.df, self.inputs.output("csv")
         return lambda: df.write_csv(path)

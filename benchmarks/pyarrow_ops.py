@@ -32,3 +32,7 @@ class Ops:
     def read_csv(self):
         path = self.inputs.dataset.csv_path
         return lambda: pyarrow.csv.read_csv(path, read_options=READ_OPTIONS)
+
+    def read_csv_gz(self):
+        path = self.inputs.dataset.csv_gz_path
+        return lambda: pyarrow.csv.read_csv(path, read_options=READ_OPTIONS)

@@ -11,13 +11,13 @@ from .data import SEED, Dataset
 
 # to_arrow and setitem_arrow come last: in Kelvra's worker they are the first use of pyarrow,
 # whose import makes the garbage collection before every later run walk a much larger heap.
-OPERATIONS = ("read_csv", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
+OPERATIONS = ("read_csv", "read_csv_gz", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
               "sum", "mean", "setitem_int", "setitem_str", "setitem_numpy", "getitem", "head",
               "to_arrow", "setitem_arrow")
 # The column builders make their column from values of their own, not from the table.
 BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy", "setitem_arrow")
 # The readers must hand back the whole table, not merely return quickly.
-READERS = ("read_csv", "read_json")
+READERS = ("read_csv", "read_csv_gz", "read_json")
 # Everything but the readers and the column builders works on the table read from the CSV.
 NEEDS_TABLE = tuple(op for op in OPERATIONS if op not in READERS and op not in BUILDERS)
 

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-$(scripts/find-python.sh)}
 VENV=${VENV:-.venv}
-APT_PACKAGES=(g++ make libsimdjson-dev ${EXTRA_APT_PACKAGES:-})
+APT_PACKAGES=(g++ make libsimdjson-dev zlib1g-dev libisal-dev libzstd-dev ${EXTRA_APT_PACKAGES:-})
 
 # Debian's own interpreter makes venvs only with python3.X-venv and builds modules only with
 # python3.X-dev: add them when PYTHON is that interpreter (a file of a Debian package).

@@ -25,7 +25,7 @@ SUITE=unstable
 # time with it, in a build dir of its own.
 PACKAGES=(python3 python3-dev pybind11-dev python3-pybind11 python3-pytest python3-hypothesis
           python3-numpy python3-venv
-          libsimdjson-dev g++ cmake ninja-build)
+          libsimdjson-dev zlib1g-dev libisal-dev libzstd-dev g++ cmake ninja-build)
 # Pinned in requirements-dev.txt, installed in the tree's venv (numpy too, so that the tree runs the
 # same numpy as the host even when Debian's moves on).
 CONSUMERS=(numpy pandas python-dateutil tzdata polars polars-runtime-32 pyarrow duckdb)

@@ -1,3 +1,4 @@
+import gzip
 import sysconfig
 import warnings
 
@@ -33,12 +34,23 @@ def csv_path(tmp_path):
     return tmp_path / "data.csv"
 
 
+@pytest.fixture(params=["stored", "gzip"])
+def store(request):
+    """Writes a file's content as it is, or gzip-compressed: every reader test that writes through
+    it runs on both files, which must give the same table or the same error."""
+
+    def write(path, data: bytes):
+        path.write_bytes(gzip.compress(data, compresslevel=1) if request.param == "gzip" else data)
+
+    return write
+
+
 @pytest.fixture
-def read_bytes(csv_path):
+def read_bytes(csv_path, store):
     """Reads the given file content; returns the shape and {name: cells} in column order."""
 
     def read(data: bytes):
-        csv_path.write_bytes(data)
+        store(csv_path, data)
         df = kelvra.read_csv(str(csv_path))
         return df.shape(), {name: df[name] for name in df.columns()}
 

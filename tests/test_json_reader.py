@@ -10,12 +10,12 @@ import kelvra
 
 
 @pytest.fixture
-def read(tmp_path):
+def read(tmp_path, store):
     """Writes text (str as UTF-8, or bytes) to a file and reads it as a table."""
 
     def read_text(text):
         path = tmp_path / "in.json"
-        path.write_bytes(text.encode("utf-8") if isinstance(text, str) else text)
+        store(path, text.encode("utf-8") if isinstance(text, str) else text)
         return kelvra.read_json(str(path))
 
     return read_text
@@ -150,10 +150,9 @@ MALFORMED = [
     ('[{"a": 1}, {"a":', 1, 16, "end with the ']'"),
     ('[{"a": 1}] x', 1, 12, "end with the ']'"),
     ('[{"a": 1}]\n[{"a": 2}]', 2, 1, "unexpected content after the top-level array"),
-    ('{"a": 1}', 1, 1, "top-level value is an object"),
-    ("  42", 1, 3, "top-level value is a number"),
-    ('[{"a": 1},\n  [1]]', 2, 3, "must be an object, found an array"),
-    ('[{"a": 1}, "row"]', 1, 12, "must be an object, found a string"),
+    ('{"a": tru}', 1, 7, "expected true or false"),
+    ('{"a": 1} x', 1, 10, "unexpected content after the top-level value"),
+    ('"x', 1, 1, "never closed"),
     ('[{"a": 1} {"a": 2}]', 1, 11, "malformed JSON"),
     ('[{"a": 1},]', 1, 11, "malformed JSON"),
     ('[{"a" 1}]', 1, 7, "malformed JSON"),
@@ -176,15 +175,39 @@ MALFORMED = [
 
 
 @pytest.mark.parametrize("text, line, column, what", MALFORMED)
-def test_malformed_input(tmp_path, text, line, column, what):
+def test_malformed_input(tmp_path, store, text, line, column, what):
     path = tmp_path / "bad.json"
-    path.write_bytes(text.encode("utf-8") if isinstance(text, str) else text)
+    store(path, text.encode("utf-8") if isinstance(text, str) else text)
     with pytest.raises(ValueError) as info:
         kelvra.read_json(str(path))
     message = str(info.value)
     assert message.startswith(f"Invalid JSON in {path} at ")
     assert re.search(rf"\bline {line}, column {column}\b", message), message
     assert what in message
+
+
+# Well-formed JSON that is not an array of objects: the message says what the file holds, and
+# where the first element that is not an object stands.
+NOT_ROWS = [
+    ('{"nodes": [{"a": 1}]}', "holds a JSON object, not an array of objects"),
+    ("  42\n", "holds a JSON number, not an array of objects"),
+    ('"text"', "holds a JSON string, not an array of objects"),
+    ("true", "holds a JSON boolean, not an array of objects"),
+    ("null", "holds JSON null, not an array of objects"),
+    ('[{"a": 1},\n  [1]]', "holds a JSON array, not an array of objects: element 1 (counting "
+                           "from 0), at line 2, column 3, is an array"),
+    ('[{"a": 1}, {}, "row"]', "holds a JSON array, not an array of objects: element 2 (counting "
+                             "from 0), at line 1, column 16, is a string"),
+]
+
+
+@pytest.mark.parametrize("text, what", NOT_ROWS)
+def test_not_an_array_of_objects(tmp_path, text, what):
+    path = tmp_path / "other.json"
+    path.write_text(text)
+    with pytest.raises(ValueError) as info:
+        kelvra.read_json(str(path))
+    assert str(info.value) == f"{path} {what}"
 
 
 # Cells the table holds and JSON carries exactly: doubles only finite, ints within 64 bits.

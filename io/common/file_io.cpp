@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace kelvra {
@@ -80,7 +82,20 @@ InputFile::InputFile(const std::string& path, std::string_view open_error_prefix
         fd_ = -1;
     }
     if (fd_ < 0) throw std::runtime_error(std::string(open_error_prefix) + path);
-    if (S_ISREG(st.st_mode) && st.st_size > 0) size_hint_ = static_cast<std::size_t>(st.st_size);
+    if (S_ISREG(st.st_mode) && st.st_size > 0) stored_size_ = static_cast<std::size_t>(st.st_size);
+    try {
+        // A pipe may hand out fewer bytes than asked for: read until the head is whole.
+        while (head_size_ < head_.size()) {
+            const std::size_t got =
+                read_descriptor(head_.data() + head_size_, head_.size() - head_size_);
+            if (got == 0) break;
+            head_size_ += got;
+        }
+        decoder_ = decoder_for(std::string_view(head_.data(), head_size_), *this);
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
 }
 
 InputFile::~InputFile() {
@@ -88,6 +103,31 @@ InputFile::~InputFile() {
 }
 
 std::size_t InputFile::read(char* buf, std::size_t n) {
+    return decoder_ ? decoder_->read(buf, n) : read_stored(buf, n);
+}
+
+std::size_t InputFile::size_hint() const { return decoder_ ? decoder_->size_hint() : stored_size_; }
+
+std::size_t InputFile::read_stored(char* buf, std::size_t n) {
+    const std::size_t from_head = std::min(n, head_size_ - head_taken_);
+    if (from_head == 0) return read_descriptor(buf, n);
+    std::memcpy(buf, head_.data() + head_taken_, from_head);
+    head_taken_ += from_head;
+    return from_head;
+}
+
+bool InputFile::read_stored_at(char* buf, std::size_t n, std::size_t offset) const {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::pread(fd_, buf + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::size_t InputFile::read_descriptor(char* buf, std::size_t n) {
     for (;;) {
         const ssize_t got = ::read(fd_, buf, n);
         if (got >= 0) return static_cast<std::size_t>(got);

@@ -1,9 +1,13 @@
 // Whole-block file input and output with every error reported, shared by the readers and writers.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "compressed_input.h"
 
 namespace kelvra {
 
@@ -14,7 +18,8 @@ void reject_embedded_nul(const std::string& path);
 // A file opened for reading. A path holding a NUL byte is refused as reject_embedded_nul says.
 // Opening a missing, unreadable or directory path throws
 // std::runtime_error(open_error_prefix + path); a failed read throws
-// std::runtime_error("Error reading file: " + path).
+// std::runtime_error("Error reading file: " + path). A compressed file is told by its first bytes
+// and read as its decoded text (compressed_input.h), or refused with std::invalid_argument.
 class InputFile {
 public:
     InputFile(const std::string& path, std::string_view open_error_prefix);
@@ -22,16 +27,31 @@ public:
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
 
-    // Reads up to n bytes into buf; returns how many, 0 at the end of the file.
+    // Reads up to n bytes of the text into buf; returns how many, 0 at the end of the file.
     std::size_t read(char* buf, std::size_t n);
-    // The size the file had when it was opened (a hint: the file may change).
-    std::size_t size_hint() const { return size_hint_; }
+    // The size of the text (a hint: the file may change): the size the file had when it was
+    // opened, for a compressed file an estimate that improves as it is read.
+    std::size_t size_hint() const;
     const std::string& path() const { return path_; }
 
+    // The bytes as stored, from the first on: what a decoder reads. Returns 0 at the end.
+    std::size_t read_stored(char* buf, std::size_t n);
+    // The stored size when the file was opened, 0 when unknown (a FIFO, a /proc file).
+    std::size_t stored_size() const { return stored_size_; }
+    // Reads the n stored bytes from offset on without moving the read position; false when the
+    // file cannot be read there (not a regular file, or shorter).
+    bool read_stored_at(char* buf, std::size_t n, std::size_t offset) const;
+
 private:
+    std::size_t read_descriptor(char* buf, std::size_t n);
     std::string path_;
     int fd_ = -1;
-    std::size_t size_hint_ = 0;
+    std::size_t stored_size_ = 0;
+    // The first bytes, read at opening to tell the format; read_stored hands them out first.
+    std::array<char, kFormatHeadBytes> head_{};
+    std::size_t head_size_ = 0;
+    std::size_t head_taken_ = 0;
+    std::unique_ptr<Decoder> decoder_;
 };
 
 // A whole file written anew. For a regular file or a new name the bytes go to a temporary file

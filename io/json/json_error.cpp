@@ -5,8 +5,7 @@
 
 namespace kelvra {
 
-void throw_json_error(const std::string& path, std::string_view text, std::size_t offset,
-                      std::string_view what) {
+std::string json_position(std::string_view text, std::size_t offset) {
     offset = std::min(offset, text.size());
     const std::string_view before = text.substr(0, offset);
     const std::size_t line =
@@ -14,10 +13,16 @@ void throw_json_error(const std::string& path, std::string_view text, std::size_
     const std::size_t line_start = before.rfind('\n');
     const std::size_t column =
         line_start == std::string_view::npos ? offset + 1 : offset - line_start;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+void throw_json_error(const std::string& path, std::string_view text, std::size_t offset,
+                      std::string_view what) {
+    const bool at_end = offset >= text.size();
     std::string message = "Invalid JSON in " + path;
-    message += offset == text.size() ? " at the end of the text (line " : " at line ";
-    message += std::to_string(line) + ", column " + std::to_string(column);
-    message += offset == text.size() ? "): " : ": ";
+    message += at_end ? " at the end of the text (" : " at ";
+    message += json_position(text, offset);
+    message += at_end ? "): " : ": ";
     message += what;
     throw std::invalid_argument(message);
 }

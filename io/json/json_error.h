@@ -12,6 +12,9 @@ namespace kelvra {
 [[noreturn]] void throw_json_error(const std::string& path, std::string_view text,
                                    std::size_t offset, std::string_view what);
 
+// "line L, column C" (from 1, in bytes) of the byte at offset.
+std::string json_position(std::string_view text, std::size_t offset);
+
 // The faults found while a text is first indexed carry no position of their own; these find
 // the byte at fault (first_invalid_utf8 of utf8.h too). Each returns text.size() when it finds
 // nothing.

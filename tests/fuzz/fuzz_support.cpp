@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,76 @@ void require_same(const PyDataFrame& first, const PyDataFrame& again, const char
     std::abort();
 }
 
+namespace {
+
+std::uint32_t crc32_of(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void append_le32(std::string& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+// One gzip member holding the bytes in stored (uncompressed) deflate blocks.
+void append_gzip_member(std::string& out, const std::uint8_t* data, std::size_t size) {
+    out.append("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min<std::size_t>(size - at, 0xFFFF);
+        out.push_back(at + n == size ? 1 : 0);  // the last block's flag, block type 0
+        const auto len = static_cast<std::uint16_t>(n);
+        const auto nlen = static_cast<std::uint16_t>(~len);
+        out.push_back(static_cast<char>(len & 0xFF));
+        out.push_back(static_cast<char>(len >> 8));
+        out.push_back(static_cast<char>(nlen & 0xFF));
+        out.push_back(static_cast<char>(nlen >> 8));
+        out.append(reinterpret_cast<const char*>(data + at), n);
+        at += n;
+    } while (at < size);
+    append_le32(out, crc32_of(data, size));
+    append_le32(out, static_cast<std::uint32_t>(size));
+}
+
+// Bytes that a reader takes for a compressed file of its own: not wrapped once more.
+bool starts_like_compressed(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return false;
+    const std::uint8_t a = data[0], b = data[1];
+    return (a == 0x1f && b == 0x8b) || (a == 0x28 && b == 0xb5) || (a == 'P' && b == 'K') ||
+           (a == 'B' && b == 'Z') || a == 0xfd;
+}
+
+// The bytes as two gzip members (split in the middle) must read as the bytes themselves do: the
+// same table, or a fault reported.
+void require_same_when_compressed(const std::uint8_t* data, std::size_t size, const char* format,
+                                  Reader read, const PyDataFrame* table) {
+    if (starts_like_compressed(data, size)) return;
+    std::string stored;
+    append_gzip_member(stored, data, size / 2);
+    append_gzip_member(stored, data + size / 2, size - size / 2);
+    const TempFile compressed(std::string("in.gz.") + format);
+    compressed.write(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size());
+    try {
+        const PyDataFrame decoded = read(compressed.path());
+        if (table == nullptr) {
+            std::fprintf(stderr, "the gzip-compressed input read, the input itself did not\n");
+            std::abort();
+        }
+        require_same(*table, decoded, "gzip");
+    } catch (const std::invalid_argument& error) {
+        if (table != nullptr) {
+            std::fprintf(stderr, "the gzip-compressed input failed: %s\n", error.what());
+            std::abort();
+        }
+    }
+}
+
+}  // namespace
+
 int read_write_read(const std::uint8_t* data, std::size_t size, const char* format, Reader read,
                     Writer write) {
     const TempFile input(std::string("in.") + format), output(std::string("out.") + format);
@@ -75,8 +146,11 @@ int read_write_read(const std::uint8_t* data, std::size_t size, const char* form
     try {
         table = read(input.path());
     } catch (const std::invalid_argument&) {
-        return 0;  // malformed input is reported, which is what it should do
+        // Malformed input is reported, which is what it should do.
+        require_same_when_compressed(data, size, format, read, nullptr);
+        return 0;
     }
+    require_same_when_compressed(data, size, format, read, &table);
     (table.*write)(output.path());
     require_same(table, read(output.path()), format);
     return 0;

@@ -43,7 +43,8 @@ using Writer = void (PyDataFrame::*)(const std::string&) const;
 
 // The body of a reader's fuzz target. Malformed input may raise std::invalid_argument; any other
 // exception, a crash, a sanitizer report or a hang is a fault. A table that reads is written and
-// read again, and must come back the same.
+// read again, and must come back the same; the input as gzip members must read as the input does
+// (a compressed input itself is decoded as the readers decode any file).
 int read_write_read(const std::uint8_t* data, std::size_t size, const char* format, Reader read,
                     Writer write);
 
