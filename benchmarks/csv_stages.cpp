@@ -150,22 +150,26 @@ double staged_read(const std::string& path, std::vector<ColumnBudget>& budget, d
         records += seconds_since(before);
         if (n == 0) break;
         for (std::size_t c = 0; c < width; ++c) {
-            const Clock::time_point at = Clock::now();
-            kelvra::append_csv_fields(*columns[c], tokenizer.column_fields(c), n);
-            convert[c] += seconds_since(at);
-            if (!count) continue;
-            ColumnBudget& b = budget[c];
-            const std::string_view* fields = tokenizer.column_fields(c);
-            for (std::size_t r = 0; r < n; ++r) {
-                const std::size_t size = fields[r].size();
-                b.bytes_in += size + 1;
-                const bool is_text = size != 0 &&
-                                     (fields[r].front() < '0' || fields[r].front() > '9') &&
-                                     fields[r].front() != '-';
-                b.bytes_out += is_text && size > 12 ? size : 0;
-                b.text_cells += is_text;
-                b.number_cells += !is_text && size != 0;
+            const kelvra::CsvColumnFields fields = tokenizer.column(c);
+            // Counted before the conversion, which takes each field's text once.
+            if (count) {
+                ColumnBudget& b = budget[c];
+                for (std::size_t r = 0; r < n; ++r) {
+                    const std::string_view field =
+                        fields.views != nullptr ? fields.views[r] : fields.ends.field(r).view;
+                    const std::size_t size = field.size();
+                    b.bytes_in += size + 1;
+                    const bool is_text = size != 0 &&
+                                         (field.front() < '0' || field.front() > '9') &&
+                                         field.front() != '-';
+                    b.bytes_out += is_text && size > 12 ? size : 0;
+                    b.text_cells += is_text;
+                    b.number_cells += !is_text && size != 0;
+                }
             }
+            const Clock::time_point at = Clock::now();
+            kelvra::append_csv_fields(*columns[c], fields, n);
+            convert[c] += seconds_since(at);
         }
     }
     for (std::size_t c = 0; c < width; ++c) {

@@ -19,6 +19,12 @@ std::unique_ptr<char[]> allocate_buffer(std::size_t capacity) {
     return std::make_unique<char[]>(capacity + kPadding);
 }
 
+// The field ends of a run left in the index: each column's conversion reads them again, so they
+// and the run's text stay in the first-level cache (8 KB of ends, about as much text), but a run
+// of wide records still holds enough rows to spread each column's run overhead.
+constexpr std::size_t kIndexedEnds = 1024;
+constexpr std::size_t kIndexedRecords = 32;
+
 // The bytes scanned for field ends at a time.
 constexpr std::size_t kScanBytes = 64 * kCsvBlock;
 
@@ -81,11 +87,13 @@ void CsvTokenizer::restart_blocks() {
 
 bool CsvTokenizer::scan_more() {
     if (index_.stop != CsvBlockIndex::kNoStop || next_block_ >= end_) return false;
-    // The field ends not taken yet move to the front.
-    if (cursor_ != 0) {
-        std::copy(ends_.get() + cursor_, ends_.get() + index_.count, ends_.get());
-        index_.count -= cursor_;
-        cursor_ = 0;
+    // The field ends not taken yet (and those of a run being left in the index) move to the front.
+    const std::size_t keep = taking_indexed_ ? run_first_ : cursor_;
+    if (keep != 0) {
+        std::copy(ends_.get() + keep, ends_.get() + index_.count, ends_.get());
+        index_.count -= keep;
+        cursor_ -= keep;
+        if (taking_indexed_) run_first_ = 0;
     }
     if (index_.count + kScanBytes + kCsvBlock > ends_capacity_) {
         // Every byte of a stretch may end a field.
@@ -125,6 +133,14 @@ std::size_t CsvTokenizer::next_records(std::size_t width, std::size_t max_record
         refill();
     }
     std::size_t records = 0;
+    indexed_run_ = false;
+    if (!any_width_ && pos_ != end_) {
+        take_indexed_records(max_records, records);
+        if (records != 0) {
+            indexed_run_ = true;
+            return records;
+        }
+    }
     while (records < max_records) {
         const Scan found = scan(max_records, records);
         if (found == Scan::kEnd) break;
@@ -188,6 +204,52 @@ CsvTokenizer::Scan CsvTokenizer::scan(std::size_t max_records, std::size_t& reco
                 break;
         }
     }
+}
+
+CsvColumnFields CsvTokenizer::column(std::size_t c) const {
+    CsvColumnFields out;
+    if (!indexed_run_) {
+        out.views = grid_.data() + c * run_capacity_;
+        return out;
+    }
+    const std::size_t* const ends = ends_.get() + run_first_;
+    out.ends = {buffer_.get(), c == 0 ? starts_.data() : ends + c - 1, c == 0 ? 1 : width_,
+                ends + c, width_};
+    return out;
+}
+
+// Common records, as take_plain_records finds them, left in the index: only their ends are
+// checked, and each record's start noted.
+void CsvTokenizer::take_indexed_records(std::size_t max_records, std::size_t& records) {
+    const std::size_t width = width_;
+    const char* const base = buffer_.get();
+    if (starts_.size() < max_records) starts_.resize(max_records);
+    escaped_fields_.clear();
+    run_first_ = cursor_;
+    taking_indexed_ = true;
+    max_records = std::min(max_records, std::max(kIndexedEnds / width, kIndexedRecords));
+    while (records < max_records) {
+        if (index_.count - cursor_ < width && (!scan_more() || index_.count - cursor_ < width)) {
+            break;
+        }
+        const std::size_t* const ends = ends_.get() + cursor_;
+        bool commas = true;
+        for (std::size_t column = 0; column + 1 < width; ++column) {
+            commas &= base[ends[column]] == ',';
+        }
+        const std::size_t at = ends[width - 1];
+        // An empty line, or a CR at the end of the bytes read, goes the long way.
+        if (!commas || base[at] == ',' || at == pos_ ||
+            (base[at] == '\r' && at + 1 == end_ && !eof_)) {
+            break;
+        }
+        starts_[records] = pos_ - 1;
+        cursor_ += width;
+        pass_record(at + 1 + (base[at] == '\r' && base[at + 1] == '\n'), 1, width);
+        ++records;
+    }
+    taking_indexed_ = false;
+    if (records != 0) empty_line_ = false;
 }
 
 // Common records: width_ field ends in the index, all but the last a comma, the last a line
@@ -309,19 +371,7 @@ void CsvTokenizer::unescape_quotes() {
     char* const base = buffer_.get();
     for (const std::size_t i : escaped_fields_) {
         char* const begin = base + (grid_[i].data() - base);
-        const char* const end = begin + grid_[i].size();
-        char* out = begin;
-        const char* in = begin;
-        // Each quote found is kept and the one after it, its pair, dropped.
-        while (const void* found = std::memchr(in, '"', static_cast<std::size_t>(end - in))) {
-            const auto kept = static_cast<std::size_t>(static_cast<const char*>(found) + 1 - in);
-            std::memmove(out, in, kept);
-            out += kept;
-            in += kept + 1;
-        }
-        std::memmove(out, in, static_cast<std::size_t>(end - in));
-        out += end - in;
-        grid_[i] = std::string_view(begin, static_cast<std::size_t>(out - begin));
+        grid_[i] = std::string_view(begin, unescape_quote_pairs(begin, grid_[i].size()));
     }
 }
 

@@ -94,7 +94,7 @@ std::string runs_of(const std::string& path) {
         while (const std::size_t records = tokenizer.next_records(width, 3)) {
             for (std::size_t r = 0; r < records; ++r) {
                 for (std::size_t c = 0; c < width; ++c) {
-                    append_field(out, tokenizer.column_fields(c)[r]);
+                    append_field(out, tokenizer.column(c).text(r));
                 }
                 out += '\n';
             }
