@@ -248,6 +248,7 @@ int run(const std::string& path, int repeats) {
     constexpr std::size_t kStretch = 64 * kelvra::kCsvBlock;
     std::vector<std::size_t> ends(kStretch + kelvra::kCsvBlock);
     std::vector<std::size_t> breaks;
+    std::vector<std::uint64_t> line_ends(kStretch / kelvra::kCsvBlock + 1);
     std::size_t field_ends = 0;
     const kelvra::CsvBlockScanner scanner = kelvra::best_csv_block_scanner();
     const Sample scan = best_of(repeats, [&] {
@@ -258,6 +259,7 @@ int run(const std::string& path, int repeats) {
         field_ends = 0;
         for (std::size_t at = 0; at < size; at += kStretch) {
             index.count = 0;
+            index.line_ends = line_ends.data();
             breaks.clear();
             scanner(text.data(), at, std::min(size, at + kStretch), size, carry, index);
             field_ends += index.count;

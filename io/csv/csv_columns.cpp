@@ -73,6 +73,18 @@ bool any_present_in(const MissingBits& missing, std::size_t k) noexcept {
     return absent != k;
 }
 
+// What a field that the quick reading turned away holds, for a run of numbers.
+enum class Slow { kValue, kMissing, kOther };
+
+// Kept out of the runs' loops, so that their registers hold only what the quick path needs.
+template <typename Value, class Fields, typename Read>
+[[gnu::noinline]] Slow read_slowly(const Fields fields, std::size_t k, Value& value, Read read) {
+    const CsvField field = fields.field(k);
+    if (field.view.empty()) return Slow::kMissing;
+    if (field.escaped || !read(field.view, value)) return Slow::kOther;
+    return Slow::kValue;
+}
+
 // Numbers of one type go straight into a column of that type's payloads, up to the first field
 // that is not one: `quick` reads a field as it stands into its value or says no, and `read` then
 // decides the field with its quotes off (it reads a present field, or says no); returns the rows
@@ -88,12 +100,10 @@ std::size_t append_number_run(ColumnBuilder& column, const Fields fields, std::s
         const std::string_view raw = fields.raw(k);
         Value value = 0;
         if (raw.empty() || !quick(raw, value)) [[unlikely]] {
-            const CsvField field = fields.field(k);
-            if (field.view.empty()) {
-                missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
-            } else if (field.escaped || !read(field.view, value)) {
-                break;
-            }
+            const Slow found = read_slowly(fields, k, value, read);
+            if (found == Slow::kOther) break;
+            missing[k / NullMask::kBits] |= std::uint64_t{found == Slow::kMissing}
+                                            << (k % NullMask::kBits);
         }
         slots[k] = std::bit_cast<std::uint64_t>(value);
     }

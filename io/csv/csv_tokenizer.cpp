@@ -35,6 +35,21 @@ std::size_t count_line_breaks(const char* p, const char* end) noexcept {
     return breaks;
 }
 
+// Whether a field end in [from, to) ends a line, from the blocks' masks of line ends (the block
+// at `origin` first); the blocks up to `to` are scanned.
+[[gnu::always_inline]] inline bool line_end_within(const std::uint64_t* masks, std::size_t origin,
+                                                   std::size_t from, std::size_t to) noexcept {
+    from -= origin;
+    to -= origin;
+    std::size_t block = from / kCsvBlock;
+    const std::size_t last = to / kCsvBlock;
+    std::uint64_t bits = masks[block] & (~std::uint64_t{0} << (from % kCsvBlock));
+    for (; block != last; bits = masks[++block]) {
+        if (bits != 0) return true;
+    }
+    return (bits & ((std::uint64_t{1} << (to % kCsvBlock)) - 1)) != 0;
+}
+
 }  // namespace
 
 CsvTokenizer::CsvTokenizer(InputFile& file, CsvBlockScanner scanner)
@@ -77,7 +92,7 @@ void CsvTokenizer::refill() {
 
 // The blocks are scanned afresh from pos_, the start of a record.
 void CsvTokenizer::restart_blocks() {
-    next_block_ = pos_;
+    next_block_ = mask_origin_ = pos_;
     carry_ = CsvBlockCarry{};
     index_.count = cursor_ = 0;
     index_.stop = CsvBlockIndex::kNoStop;
@@ -105,6 +120,10 @@ bool CsvTokenizer::scan_more() {
     index_.ends = ends_.get();
     index_.quoted_breaks = &quoted_breaks_;
     const std::size_t to = std::min(end_, next_block_ + kScanBytes);
+    const std::size_t first_mask = (next_block_ - mask_origin_) / kCsvBlock;
+    const std::size_t masks = first_mask + (to - next_block_ + kCsvBlock - 1) / kCsvBlock;
+    if (line_masks_.size() < masks) line_masks_.resize(2 * masks);
+    index_.line_ends = line_masks_.data() + first_mask;
     scanner_(buffer_.get(), next_block_, to, end_, carry_, index_);
     next_block_ = index_.stop != CsvBlockIndex::kNoStop ? end_ : next_block_ + kScanBytes;
     return true;
@@ -223,33 +242,57 @@ CsvColumnFields CsvTokenizer::column(std::size_t c) const {
 void CsvTokenizer::take_indexed_records(std::size_t max_records, std::size_t& records) {
     const std::size_t width = width_;
     const char* const base = buffer_.get();
+    max_records = std::min(max_records, std::max(kIndexedEnds / width, kIndexedRecords));
     if (starts_.size() < max_records) starts_.resize(max_records);
     escaped_fields_.clear();
     run_first_ = cursor_;
     taking_indexed_ = true;
-    max_records = std::min(max_records, std::max(kIndexedEnds / width, kIndexedRecords));
-    while (records < max_records) {
+    const std::size_t first = records;
+    // A CR at the end of the bytes read may be followed by an LF not read yet.
+    const std::size_t cr_unsure = eof_ ? end_ : end_ - 1;
+    bool more = true;
+    while (more && records < max_records) {
         if (index_.count - cursor_ < width && (!scan_more() || index_.count - cursor_ < width)) {
             break;
         }
-        const std::size_t* const ends = ends_.get() + cursor_;
-        bool commas = true;
-        for (std::size_t column = 0; column + 1 < width; ++column) {
-            commas &= base[ends[column]] == ',';
+        // The records whose ends are all in the index so far, the position, the cursor and the
+        // line count kept in registers.
+        const std::size_t* const ends = ends_.get();
+        const std::size_t found = index_.count;
+        const std::uint64_t* const masks = line_masks_.data();
+        const std::size_t origin = mask_origin_;
+        const std::size_t* const quoted = quoted_breaks_.data();
+        const std::size_t quoted_count = quoted_breaks_.size();
+        std::size_t* const starts = starts_.data();
+        std::size_t pos = pos_, cursor = cursor_, line = line_, breaks = break_cursor_;
+        std::size_t record_line = record_line_;
+        while (records < max_records && found - cursor >= width) {
+            const std::size_t at = ends[cursor + width - 1];
+            // The record's first width - 1 ends are commas when no line ends before its last.
+            // An empty line, or a CR at the end of the bytes read, goes the long way.
+            if ((width > 1 && line_end_within(masks, origin, pos, at)) || base[at] == ',' ||
+                at == pos || (base[at] == '\r' && at == cr_unsure)) {
+                more = false;
+                break;
+            }
+            starts[records++] = pos - 1;
+            cursor += width;
+            const std::size_t next = at + 1 + (base[at] == '\r' && base[at + 1] == '\n');
+            record_line = line++;
+            for (; breaks < quoted_count && quoted[breaks] < next; ++breaks) ++line;
+            pos = next;
         }
-        const std::size_t at = ends[width - 1];
-        // An empty line, or a CR at the end of the bytes read, goes the long way.
-        if (!commas || base[at] == ',' || at == pos_ ||
-            (base[at] == '\r' && at + 1 == end_ && !eof_)) {
-            break;
-        }
-        starts_[records] = pos_ - 1;
-        cursor_ += width;
-        pass_record(at + 1 + (base[at] == '\r' && base[at + 1] == '\n'), 1, width);
-        ++records;
+        pos_ = pos;
+        cursor_ = cursor;
+        line_ = line;
+        break_cursor_ = breaks;
+        record_line_ = record_line;
     }
     taking_indexed_ = false;
-    if (records != 0) empty_line_ = false;
+    if (records != first) {
+        empty_line_ = false;
+        record_fields_ = width;
+    }
 }
 
 // Common records: width_ field ends in the index, all but the last a comma, the last a line

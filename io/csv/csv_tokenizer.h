@@ -114,6 +114,9 @@ private:
     bool taking_indexed_ = false;
     std::size_t run_first_ = 0;
     std::vector<std::size_t> starts_;
+    // The blocks' masks of field ends that end a line, from the block at mask_origin_ on.
+    std::vector<std::uint64_t> line_masks_;
+    std::size_t mask_origin_ = 0;
 };
 
 }  // namespace kelvra
