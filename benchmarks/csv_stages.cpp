@@ -5,9 +5,8 @@
 //     csv_stages --kinds ROWS       the same for a generated file of one column per kind of field
 //
 // Stages: the input (reading the file from the page cache into the reader's buffer), the
-// structural scan (the 64-byte block masks and the field ends), the record index (records of the
-// header's width checked and left in the index as runs), the conversion of each column (a whole
-// read converting that column alone, less one converting none), finishing the
+// structural scan (the 64-byte block masks and the field ends), the record index (records taken
+// from the field ends into the grid of fields), the conversion of each column, finishing the
 // columns, and the whole read through read_csv with a table alive (as `make bench` runs it), with
 // user and kernel time from getrusage. Every figure is the best of REPEATS runs.
 #include <fcntl.h>
@@ -151,26 +150,22 @@ double staged_read(const std::string& path, std::vector<ColumnBudget>& budget, d
         records += seconds_since(before);
         if (n == 0) break;
         for (std::size_t c = 0; c < width; ++c) {
-            const kelvra::CsvColumnFields fields = tokenizer.column(c);
-            // Counted before the conversion, which takes each field's text once.
-            if (count) {
-                ColumnBudget& b = budget[c];
-                for (std::size_t r = 0; r < n; ++r) {
-                    const std::string_view field =
-                        fields.views != nullptr ? fields.views[r] : fields.ends.field(r).view;
-                    const std::size_t size = field.size();
-                    b.bytes_in += size + 1;
-                    const bool is_text = size != 0 &&
-                                         (field.front() < '0' || field.front() > '9') &&
-                                         field.front() != '-';
-                    b.bytes_out += is_text && size > 12 ? size : 0;
-                    b.text_cells += is_text;
-                    b.number_cells += !is_text && size != 0;
-                }
-            }
             const Clock::time_point at = Clock::now();
-            kelvra::append_csv_fields(*columns[c], fields, n);
+            kelvra::append_csv_fields(*columns[c], tokenizer.column_fields(c), n);
             convert[c] += seconds_since(at);
+            if (!count) continue;
+            ColumnBudget& b = budget[c];
+            const std::string_view* fields = tokenizer.column_fields(c);
+            for (std::size_t r = 0; r < n; ++r) {
+                const std::size_t size = fields[r].size();
+                b.bytes_in += size + 1;
+                const bool is_text = size != 0 &&
+                                     (fields[r].front() < '0' || fields[r].front() > '9') &&
+                                     fields[r].front() != '-';
+                b.bytes_out += is_text && size > 12 ? size : 0;
+                b.text_cells += is_text;
+                b.number_cells += !is_text && size != 0;
+            }
         }
     }
     for (std::size_t c = 0; c < width; ++c) {
@@ -194,27 +189,6 @@ double staged_read(const std::string& path, std::vector<ColumnBudget>& budget, d
     }
     records_s = records;
     return total;
-}
-
-// One read in runs as read_csv takes them, converting only column `only` (none when it is past
-// the width); its CPU time. A column's conversion is the difference from a read converting none:
-// timing each column's share of every run instead would put two clock calls (system calls) per
-// column into runs of about a hundred records, and disturb what they measure.
-double read_converting(const std::string& path, std::size_t only) {
-    kelvra::InputFile file(path, "Cannot open file: ");
-    kelvra::CsvTokenizer tokenizer(file);
-    bool header = false;
-    do {
-        header = tokenizer.next();
-    } while (header && tokenizer.empty_line());
-    if (!header) return 0;
-    const std::size_t width = tokenizer.fields().size();
-    kelvra::Column column;
-    const Clock::time_point start = Clock::now();
-    while (const std::size_t n = tokenizer.next_records(width, 1024)) {
-        if (only < width) kelvra::append_csv_fields(column, tokenizer.column(only), n);
-    }
-    return seconds_since(start);
 }
 
 void line(const char* stage, double seconds, double limit_bytes, double copy_speed,
@@ -270,7 +244,6 @@ int run(const std::string& path, int repeats) {
     constexpr std::size_t kStretch = 64 * kelvra::kCsvBlock;
     std::vector<std::size_t> ends(kStretch + kelvra::kCsvBlock);
     std::vector<std::size_t> breaks;
-    std::vector<std::uint64_t> line_ends(kStretch / kelvra::kCsvBlock + 1);
     std::size_t field_ends = 0;
     const kelvra::CsvBlockScanner scanner = kelvra::best_csv_block_scanner();
     const Sample scan = best_of(repeats, [&] {
@@ -281,7 +254,6 @@ int run(const std::string& path, int repeats) {
         field_ends = 0;
         for (std::size_t at = 0; at < size; at += kStretch) {
             index.count = 0;
-            index.line_ends = line_ends.data();
             breaks.clear();
             scanner(text.data(), at, std::min(size, at + kStretch), size, carry, index);
             field_ends += index.count;
@@ -307,16 +279,6 @@ int run(const std::string& path, int repeats) {
         double r = 0;
         staged = std::min(staged, staged_read(path, budget, r, false));
     }
-    const std::size_t none = budget.size();
-    double converting_none = 1e30;
-    for (int i = 0; i < repeats; ++i) {
-        converting_none = std::min(converting_none, read_converting(path, none));
-    }
-    for (std::size_t c = 0; c < budget.size(); ++c) {
-        double best = 1e30;
-        for (int i = 0; i < repeats; ++i) best = std::min(best, read_converting(path, c));
-        budget[c].seconds = std::max(0.0, best - converting_none);
-    }
 
     // The whole read, as make bench times it: a table alive, the result freed between runs.
     const PyDataFrame alive = PyDataFrame::read_csv(path);
@@ -329,8 +291,8 @@ int run(const std::string& path, int repeats) {
     std::printf("%-26s user %.2f ms, kernel %.2f ms\n", "", input.user * 1e3, input.sys * 1e3);
     line("structural scan", scan_only, static_cast<double>(size + field_ends * sizeof(std::size_t)),
          copy, "file read, ends written");
-    line("record index", index_only, static_cast<double>(field_ends * 8), copy,
-         "ends read (runs left in the index)");
+    line("record index", index_only, static_cast<double>(field_ends * (8 + 16)), copy,
+         "ends read, views written");
     double converted = 0, finished = 0;
     for (const ColumnBudget& b : budget) {
         const std::string name = "convert " + b.name;

@@ -298,9 +298,9 @@ def test_quoting_across_block_boundaries(read_bytes, shift):
     assert cells["b"][1:5] == ["r\r\ns", "w", 'z"', '"']
 
 
-# Common records reach the columns straight from the field index, a run of them at a time (256
-# records of four fields). One record of another shape at any row of such a run ends it there:
-# a short record, an empty line, a CR LF, quoted fields with "" pairs, text in the int column.
+# Records of the header's width are read and converted a run at a time. One record of another
+# shape at any row of a run, or around its ends, must give the cells it gives alone: a short
+# record, an empty line, a CR LF, quoted fields with "" pairs, text in the int column.
 RUN_BREAKS = {
     "short": ("7", [7, None, None, None]),
     "empty line": ("\n8,8.5,t,8", [8, 8.5, "t", 8]),

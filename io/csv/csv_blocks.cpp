@@ -28,8 +28,6 @@ struct CsvBlockStructure {
     std::uint64_t field_ends = 0;
     // Line breaks (LF, CR not followed by LF) inside quoted fields, for the line count.
     std::uint64_t quoted_breaks = 0;
-    // The field ends that end a line.
-    std::uint64_t line_ends = 0;
     // The offset of a closing quote followed by text (-1: the byte before the block), after
     // which nothing was found; kNoStop when there is none.
     int stop = kNoStop;
@@ -73,7 +71,6 @@ constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
     if ((bytes.quote | carry.inside | std::uint64_t{carry.closing}) == 0) {
         // Most blocks: no quote in them, and not inside a quoted field.
         out.field_ends = bytes.comma | line_breaks;
-        out.line_ends = line_breaks;
         carry.opens = ((bytes.comma | bytes.cr | bytes.lf) >> 63) != 0;
         carry.cr = (bytes.cr >> 63) != 0;
         return out;
@@ -108,12 +105,10 @@ constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
 
     out.field_ends = (bytes.comma | line_breaks) & ~inside;
     out.quoted_breaks = line_breaks & inside;
-    out.line_ends = line_breaks & ~inside;
     if (out.stop != CsvBlockStructure::kNoStop) {
         const std::uint64_t before_stop = (std::uint64_t{1} << out.stop) - 1;
         out.field_ends &= before_stop;
         out.quoted_breaks &= before_stop;
-        out.line_ends &= before_stop;
     }
 
     carry.inside = static_cast<std::uint64_t>(static_cast<std::int64_t>(inside) >> 63);
@@ -139,7 +134,6 @@ constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
         }
     }
     index.count += count;
-    *index.line_ends++ = found.line_ends;
     for (std::uint64_t breaks = found.quoted_breaks; breaks != 0; breaks &= breaks - 1) {
         index.quoted_breaks->push_back(block + static_cast<std::size_t>(std::countr_zero(breaks)));
     }

@@ -27,9 +27,6 @@ struct CsvBlockIndex {
     std::size_t count = 0;
     // The offsets of line breaks (LF, CR not followed by LF) inside quoted fields.
     std::vector<std::size_t>* quoted_breaks = nullptr;
-    // One mask per block scanned, written here and on: bit i set when byte i of the block is a
-    // field end that ends a line. Each block scanned moves the pointer on by one.
-    std::uint64_t* line_ends = nullptr;
     // The offset of the first closing quote followed by text, after which nothing is found.
     std::size_t stop = kNoStop;
 };

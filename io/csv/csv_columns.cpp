@@ -7,7 +7,6 @@
 
 #include "../../core/column_builder.h"
 #include "../../text/number_reading.h"
-#include "csv_fields.h"
 
 namespace kelvra {
 
@@ -39,20 +38,12 @@ ParsedNumber read_unplain_number(std::string_view field) noexcept {
     return read_number(field);
 }
 
-// The number a field holds, if any: text with "" pairs never is one.
-[[gnu::always_inline]] inline ParsedNumber number_of(const CsvField& field) noexcept {
-    if (field.escaped) return {};
-    return read_number(field.view);
-}
-
-template <class Fields>
-void append_one(ColumnBuilder& column, const Fields fields, std::size_t k) {
-    const CsvField field = fields.field(k);
-    if (field.view.empty()) {
+void append_one(ColumnBuilder& column, std::string_view field) {
+    if (field.empty()) {
         column.push_null();
         return;
     }
-    const ParsedNumber number = number_of(field);
+    const ParsedNumber number = read_number(field);
     switch (number.kind) {
         case ParsedNumber::kInt:
             column.push_int(number.int_value);
@@ -61,7 +52,7 @@ void append_one(ColumnBuilder& column, const Fields fields, std::size_t k) {
             column.push_double(number.double_value);
             break;
         default:
-            column.push_string(fields.text(field), true);
+            column.push_string(field, true);
             break;
     }
 }
@@ -73,37 +64,23 @@ bool any_present_in(const MissingBits& missing, std::size_t k) noexcept {
     return absent != k;
 }
 
-// What a field that the quick reading turned away holds, for a run of numbers.
-enum class Slow { kValue, kMissing, kOther };
-
-// Kept out of the runs' loops, so that their registers hold only what the quick path needs.
-template <typename Value, class Fields, typename Read>
-[[gnu::noinline]] Slow read_slowly(const Fields fields, std::size_t k, Value& value, Read read) {
-    const CsvField field = fields.field(k);
-    if (field.view.empty()) return Slow::kMissing;
-    if (field.escaped || !read(field.view, value)) return Slow::kOther;
-    return Slow::kValue;
-}
-
 // Numbers of one type go straight into a column of that type's payloads, up to the first field
-// that is not one: `quick` reads a field as it stands into its value or says no, and `read` then
-// decides the field with its quotes off (it reads a present field, or says no); returns the rows
-// taken.
-template <CellType Type, typename Value, class Fields, typename Quick, typename Read>
-std::size_t append_number_run(ColumnBuilder& column, const Fields fields, std::size_t rows,
-                              Quick quick, Read read) {
+// that `read` does not take (it reads a present field into its value, or says no); returns the
+// rows taken.
+template <CellType Type, typename Value, typename Read>
+std::size_t append_number_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows, Read read) {
     std::uint64_t* const slots = column.number_run(Type, rows);
     if (slots == nullptr) return 0;
     MissingBits missing{};
     std::size_t k = 0;
     for (; k < rows; ++k) {
-        const std::string_view raw = fields.raw(k);
+        const std::string_view field = fields[k];
         Value value = 0;
-        if (raw.empty() || !quick(raw, value)) [[unlikely]] {
-            const Slow found = read_slowly(fields, k, value, read);
-            if (found == Slow::kOther) break;
-            missing[k / NullMask::kBits] |= std::uint64_t{found == Slow::kMissing}
-                                            << (k % NullMask::kBits);
+        if (field.empty()) {
+            missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
+        } else if (!read(field, value)) {
+            break;
         }
         slots[k] = std::bit_cast<std::uint64_t>(value);
     }
@@ -112,14 +89,13 @@ std::size_t append_number_run(ColumnBuilder& column, const Fields fields, std::s
 }
 
 // Integers: plain ones take the short path, any other field the whole reading.
-template <class Fields>
-std::size_t append_int_run(ColumnBuilder& column, const Fields fields, std::size_t rows) {
+std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields,
+                           std::size_t rows) {
     return append_number_run<kInt, std::int64_t>(
-        column, fields, rows,
-        [](std::string_view field, std::int64_t& value) {
-            return parse_plain_int(field.data(), field.size(), value);
-        },
-        [](std::string_view field, std::int64_t& value) {
+        column, fields, rows, [](std::string_view field, std::int64_t& value) {
+            if (parse_plain_int(field.data(), field.size(), value)) [[likely]] {
+                return true;
+            }
             const ParsedNumber number = read_unplain_number(field);
             if (number.kind != ParsedNumber::kInt) return false;
             value = number.int_value;
@@ -127,40 +103,36 @@ std::size_t append_int_run(ColumnBuilder& column, const Fields fields, std::size
         });
 }
 
-[[gnu::always_inline]] inline bool read_double(std::string_view field, double& value) noexcept {
-    const ParsedNumber number = read_number(field);
-    if (number.kind != ParsedNumber::kDouble) return false;
-    value = number.double_value;
-    return true;
-}
-
-template <class Fields>
-std::size_t append_double_run(ColumnBuilder& column, const Fields fields, std::size_t rows) {
-    // The quick reading is the whole one: only a quoted field goes round again.
-    const auto read = [](std::string_view f, double& v)
-                          __attribute__((always_inline)) { return read_double(f, v); };
-    return append_number_run<kDouble, double>(column, fields, rows, read, read);
+std::size_t append_double_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows) {
+    return append_number_run<kDouble, double>(column, fields, rows,
+                                              [](std::string_view field, double& value) {
+                                                  const ParsedNumber number = read_number(field);
+                                                  if (number.kind != ParsedNumber::kDouble)
+                                                      return false;
+                                                  value = number.double_value;
+                                                  return true;
+                                              });
 }
 
 // Text goes straight into the column's string cells, up to the first number; returns the rows
 // taken.
-template <class Fields>
-std::size_t append_string_run(ColumnBuilder& column, const Fields fields, std::size_t rows) {
+std::size_t append_string_run(ColumnBuilder& column, const std::string_view* fields,
+                              std::size_t rows) {
     std::optional<ColumnBuilder::StringRun> run = column.string_run(rows);
     if (!run) return 0;
     PackedString* const cells = run->cells;
     MissingBits missing{};
     std::size_t k = 0;
-    for (; k < rows; ++k) {
-        const CsvField field = fields.field(k);
-        if (field.view.empty()) {
+    for (; k < rows; ++k, ++fields) {
+        const std::string_view field = *fields;
+        if (field.empty()) {
             missing[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
             cells[k] = PackedString{};
-        } else if (may_be_number(field.view.front()) &&
-                   number_of(field).kind != ParsedNumber::kNone) {
+        } else if (may_be_number(field.front()) && read_number(field).kind != ParsedNumber::kNone) {
             break;
         } else {
-            run->packer.pack(&cells[k], fields.text(field), true);
+            run->packer.pack(&cells[k], field, true);
         }
     }
     column.commit_string_run(k, missing);
@@ -169,16 +141,15 @@ std::size_t append_string_run(ColumnBuilder& column, const Fields fields, std::s
 
 // Any cell of a column that mixes types; returns the rows taken, up to the first string when the
 // column holds no strings yet. Short integers are read in a first pass with no branch on the
-// field's kind; the other rows (text, decimals, long integers, missing, quoted) in a second, in
-// order.
-template <class Fields>
-std::size_t append_mixed_run(ColumnBuilder& column, const Fields fields, std::size_t rows) {
+// field's kind; the other rows (text, decimals, long integers, missing) in a second, in order.
+std::size_t append_mixed_run(ColumnBuilder& column, const std::string_view* fields,
+                             std::size_t rows) {
     std::optional<ColumnBuilder::MixedRun> found = column.mixed_run(rows);
     if (!found) return 0;
     ColumnBuilder::MixedRun& run = *found;
     MissingBits others{};
     for (std::size_t k = 0; k < rows; ++k) {
-        const std::string_view field = fields.raw(k);
+        const std::string_view field = fields[k];
         // An empty field's view may hold no pointer at all (a short record's padding).
         const char* const text = field.empty() ? kNoText : field.data();
         bool ok;
@@ -191,18 +162,16 @@ std::size_t append_mixed_run(ColumnBuilder& column, const Fields fields, std::si
     for (std::size_t w = 0; w * NullMask::kBits < rows; ++w) {
         for (std::uint64_t bits = others[w]; bits != 0; bits &= bits - 1) {
             const std::size_t k = w * NullMask::kBits + std::countr_zero(bits);
-            const CsvField field = fields.field(k);
+            const std::string_view field = fields[k];
             std::uint64_t payload = 0;
             CellType type = kInt;
-            if (field.view.empty()) {
+            if (field.empty()) {
                 missing[w] |= std::uint64_t{1} << (k % NullMask::kBits);
             } else {
                 std::int64_t value = 0;
-                const std::string_view view = field.view;
-                const ParsedNumber number = field.escaped ? ParsedNumber{}
-                                            : parse_plain_int(view.data(), view.size(), value)
+                const ParsedNumber number = parse_plain_int(field.data(), field.size(), value)
                                                 ? ParsedNumber{ParsedNumber::kInt, {value}}
-                                                : read_unplain_number(view);
+                                                : read_unplain_number(field);
                 if (number.kind == ParsedNumber::kInt) {
                     payload = std::bit_cast<std::uint64_t>(number.int_value);
                 } else if (number.kind == ParsedNumber::kDouble) {
@@ -212,7 +181,7 @@ std::size_t append_mixed_run(ColumnBuilder& column, const Fields fields, std::si
                     column.commit_mixed_run(k, missing);
                     return k;
                 } else {
-                    payload = run.strings->append(fields.text(field), true);
+                    payload = run.strings->append(field, true);
                     type = kString;
                 }
             }
@@ -224,8 +193,7 @@ std::size_t append_mixed_run(ColumnBuilder& column, const Fields fields, std::si
     return rows;
 }
 
-template <class Fields>
-std::size_t append_run(ColumnBuilder& column, const Fields fields, std::size_t rows) {
+std::size_t append_run(ColumnBuilder& column, const std::string_view* fields, std::size_t rows) {
     const std::optional<CellType> type = column.single_type();
     if (!type) return append_mixed_run(column, fields, rows);
     switch (*type) {
@@ -240,30 +208,21 @@ std::size_t append_run(ColumnBuilder& column, const Fields fields, std::size_t r
     }
 }
 
-template <class Fields>
-void append_fields(Column& target, Fields fields, std::size_t rows) {
+}  // namespace
+
+void append_csv_fields(Column& target, const std::string_view* fields, std::size_t rows) {
     ColumnBuilder column(target);
     while (rows != 0) {
         const std::size_t chunk = std::min(rows, kChunk);
         const std::size_t taken = append_run(column, fields, chunk);
-        fields.advance(taken);
+        fields += taken;
         rows -= taken;
         if (taken < chunk) {
             // A field the run could not take, or a column that mixes types: one cell at a time.
-            append_one(column, fields, 0);
-            fields.advance(1);
+            append_one(column, *fields);
+            ++fields;
             --rows;
         }
-    }
-}
-
-}  // namespace
-
-void append_csv_fields(Column& target, const CsvColumnFields& fields, std::size_t rows) {
-    if (fields.views != nullptr) {
-        append_fields(target, CsvFieldViews{fields.views}, rows);
-    } else {
-        append_fields(target, fields.ends, rows);
     }
 }
 

@@ -113,7 +113,7 @@ PyDataFrame PyDataFrame::read_csv(const std::string& path) {
     // Records are read a run at a time and each column takes its fields of the run in one loop.
     while (const std::size_t records = tokenizer.next_records(width, kRunRecords)) {
         for (std::size_t i = 0; i < width; ++i) {
-            kelvra::append_csv_fields(*columns[i], tokenizer.column(i), records);
+            kelvra::append_csv_fields(*columns[i], tokenizer.column_fields(i), records);
         }
         rows += records;
         reservation.update(tokenizer, rows, columns);

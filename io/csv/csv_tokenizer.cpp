@@ -71,7 +71,7 @@ void CsvTokenizer::refill() {
 
 // The blocks are scanned afresh from pos_, the start of a record.
 void CsvTokenizer::restart_blocks() {
-    next_block_ = mask_origin_ = pos_;
+    next_block_ = pos_;
     carry_ = CsvBlockCarry{};
     index_.count = cursor_ = 0;
     index_.stop = CsvBlockIndex::kNoStop;
@@ -81,13 +81,11 @@ void CsvTokenizer::restart_blocks() {
 
 bool CsvTokenizer::scan_more() {
     if (index_.stop != CsvBlockIndex::kNoStop || next_block_ >= end_) return false;
-    // The field ends not taken yet (and those of a run being left in the index) move to the front.
-    const std::size_t keep = taking_indexed_ ? run_first_ : cursor_;
-    if (keep != 0) {
-        std::copy(ends_.get() + keep, ends_.get() + index_.count, ends_.get());
-        index_.count -= keep;
-        cursor_ -= keep;
-        if (taking_indexed_) run_first_ = 0;
+    // The field ends not taken yet move to the front.
+    if (cursor_ != 0) {
+        std::copy(ends_.get() + cursor_, ends_.get() + index_.count, ends_.get());
+        index_.count -= cursor_;
+        cursor_ = 0;
     }
     if (index_.count + kScanBytes + kCsvBlock > ends_capacity_) {
         // Every byte of a stretch may end a field.
@@ -99,10 +97,6 @@ bool CsvTokenizer::scan_more() {
     index_.ends = ends_.get();
     index_.quoted_breaks = &quoted_breaks_;
     const std::size_t to = std::min(end_, next_block_ + kScanBytes);
-    const std::size_t first_mask = (next_block_ - mask_origin_) / kCsvBlock;
-    const std::size_t masks = first_mask + (to - next_block_ + kCsvBlock - 1) / kCsvBlock;
-    if (line_masks_.size() < masks) line_masks_.resize(2 * masks);
-    index_.line_ends = line_masks_.data() + first_mask;
     scanner_(buffer_.get(), next_block_, to, end_, carry_, index_);
     next_block_ = index_.stop != CsvBlockIndex::kNoStop ? end_ : next_block_ + kScanBytes;
     return true;
@@ -131,14 +125,6 @@ std::size_t CsvTokenizer::next_records(std::size_t width, std::size_t max_record
         refill();
     }
     std::size_t records = 0;
-    indexed_run_ = false;
-    if (!any_width_ && pos_ != end_) {
-        take_indexed_records(max_records, records);
-        if (records != 0) {
-            indexed_run_ = true;
-            return records;
-        }
-    }
     while (records < max_records) {
         const Scan found = scan(max_records, records);
         if (found == Scan::kEnd) break;
@@ -323,7 +309,19 @@ void CsvTokenizer::unescape_quotes() {
     char* const base = buffer_.get();
     for (const std::size_t i : escaped_fields_) {
         char* const begin = base + (grid_[i].data() - base);
-        grid_[i] = std::string_view(begin, unescape_quote_pairs(begin, grid_[i].size()));
+        const char* const end = begin + grid_[i].size();
+        char* out = begin;
+        const char* in = begin;
+        // Each quote found is kept and the one after it, its pair, dropped.
+        while (const void* found = std::memchr(in, '"', static_cast<std::size_t>(end - in))) {
+            const auto kept = static_cast<std::size_t>(static_cast<const char*>(found) + 1 - in);
+            std::memmove(out, in, kept);
+            out += kept;
+            in += kept + 1;
+        }
+        std::memmove(out, in, static_cast<std::size_t>(end - in));
+        out += end - in;
+        grid_[i] = std::string_view(begin, static_cast<std::size_t>(out - begin));
     }
 }
 

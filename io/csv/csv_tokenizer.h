@@ -11,7 +11,6 @@
 
 #include "../common/file_io.h"
 #include "csv_blocks.h"
-#include "csv_fields.h"
 
 namespace kelvra {
 
@@ -32,11 +31,12 @@ public:
     // Reads up to max_records records of `width` fields each, as many as the bytes read so far
     // hold (reading more only when they hold none); 0 at the end of the file. Empty lines are
     // skipped and shorter records are filled up with empty fields; a record of more than `width`
-    // fields throws std::invalid_argument naming the file and line. column(c) then holds field c
-    // of each record, valid until the next call. A run of common records (width fields, ends
-    // found, no short record or empty line among them) stays in the field ends of the index.
+    // fields throws std::invalid_argument naming the file and line. column_fields(c) then holds
+    // field c of each record, valid until the next call.
     std::size_t next_records(std::size_t width, std::size_t max_records);
-    CsvColumnFields column(std::size_t c) const;
+    const std::string_view* column_fields(std::size_t column) const {
+        return grid_.data() + column * run_capacity_;
+    }
     // True when the record is an empty line (its one field is empty and unquoted).
     bool empty_line() const { return empty_line_; }
     // The 1-based line on which the record began.
@@ -57,9 +57,7 @@ private:
     // Reads records from pos_, counting them in `records` up to max_records. A record cut short
     // by the end of the bytes read is not counted.
     Scan scan(std::size_t max_records, std::size_t& records);
-    // Records of exactly width_ fields whose field ends are all found already, left in the index.
-    void take_indexed_records(std::size_t max_records, std::size_t& records);
-    // The same, their fields set in the grid.
+    // Records of exactly width_ fields whose field ends are all found already.
     void take_plain_records(std::size_t max_records, std::size_t& records);
     void pass_record(std::size_t next, std::size_t ending_breaks, std::size_t fields);
     // Any record, field end by field end.
@@ -109,14 +107,6 @@ private:
     std::size_t break_cursor_ = 0;
     CsvBlockCarry carry_;
     std::size_t next_block_ = 0;
-    // The run left in the index: its first field end, and the offset before each record's start.
-    bool indexed_run_ = false;
-    bool taking_indexed_ = false;
-    std::size_t run_first_ = 0;
-    std::vector<std::size_t> starts_;
-    // The blocks' masks of field ends that end a line, from the block at mask_origin_ on.
-    std::vector<std::uint64_t> line_masks_;
-    std::size_t mask_origin_ = 0;
 };
 
 }  // namespace kelvra
