@@ -298,6 +298,34 @@ def test_quoting_across_block_boundaries(read_bytes, shift):
     assert cells["b"][1:5] == ["r\r\ns", "w", 'z"', '"']
 
 
+# Records of the header's width are read and converted a run at a time. One record of another
+# shape at any row of a run, or around its ends, must give the cells it gives alone: a short
+# record, an empty line, a CR LF, quoted fields with "" pairs, text in the int column.
+RUN_BREAKS = {
+    "short": ("7", [7, None, None, None]),
+    "empty line": ("\n8,8.5,t,8", [8, 8.5, "t", 8]),
+    "crlf": ("9,9.5,t,9\r", [9, 9.5, "t", 9]),
+    "quoted": ('"7","2.5","x""y",""""', [7, 2.5, 'x"y', '"']),
+    "text": ('"q""r",1e3,"",-4', ['q"r', 1000.0, None, -4]),
+}
+
+
+@pytest.mark.parametrize("at", [0, 1, 2, 31, 63, 64, 65, 127, 128, 254, 255, 256, 257, 511, 512])
+@pytest.mark.parametrize("kind", RUN_BREAKS)
+def test_record_breaking_a_run(read_bytes, kind, at):
+    rows = 600
+    text, cells = RUN_BREAKS[kind]
+
+    def row(i):
+        return [i, i + 0.5, f"t{i}", i if i % 3 else "w"]
+
+    lines = [text if i == at else ",".join(map(str, row(i))) for i in range(rows)]
+    shape, got = read_bytes(("a,b,c,d\n" + "\n".join(lines) + "\n").encode())
+    expected = [cells if i == at else row(i) for i in range(rows)]
+    assert shape == (rows, 4)
+    assert [list(r) for r in zip(*got.values())] == expected
+
+
 def test_field_longer_than_block(read_bytes):
     long = "y" * (3 * READ_BLOCK)
     shape, cells = read_bytes(f'a,b\n1,"{long}"\n2,{long}\n3,z'.encode())
