@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -62,14 +63,17 @@ std::optional<py::object> call_export(PyObject* values, const char* method) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-// The type of the exported values when the import reads it. A struct of several fields is a
-// table's columns, which one column cannot hold.
+// The type of the exported values when the import reads it. A struct of fields at the top is a
+// table's columns (a pyarrow Table or RecordBatch, a pandas or polars DataFrame): a column holds
+// one, even when the table has but one.
 std::optional<arrow::ImportType> readable_type(const ArrowSchema& schema) {
     if (schema.format != nullptr && std::string_view(schema.format) == "+s" &&
-        schema.n_children >= 2) {
-        throw py::type_error("the values are a struct of " + std::to_string(schema.n_children) +
-                             " fields, as a table gives, and a column holds one: set one column "
-                             "at a time (df[name] = table[name])");
+        schema.n_children >= 1) {
+        const std::string fields =
+            schema.n_children == 1 ? "1 field" : std::to_string(schema.n_children) + " fields";
+        throw py::type_error("the values are a struct of " + fields +
+                             ", as a table gives, and a column holds one: set one column at a "
+                             "time (df[name] = table[name])");
     }
     return arrow::import_type(schema);
 }
@@ -132,8 +136,13 @@ bool offers_arrow(PyObject* values) {
 }
 
 bool append_arrow(ColumnBuilder& column, PyObject* values) {
-    if (type_has(values, "__arrow_c_stream__")) return append_stream(column, values);
-    if (type_has(values, "__arrow_c_array__")) return append_single_array(column, values);
+    try {
+        if (type_has(values, "__arrow_c_stream__")) return append_stream(column, values);
+        if (type_has(values, "__arrow_c_array__")) return append_single_array(column, values);
+    } catch (const arrow::IntegerOutOfRange& e) {
+        // The same RuntimeError as such an int item by item, with the value and its row.
+        throw std::runtime_error(e.what());
+    }
     return false;
 }
 
