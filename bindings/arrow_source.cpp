@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,8 +29,10 @@ struct Owned {
     Owned() = default;
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    ~Owned() {
+    ~Owned() { reset(); }
+    void reset() {
         if (value.release != nullptr) value.release(&value);
+        value = T{};
     }
 };
 
@@ -96,13 +99,21 @@ bool append_stream(ColumnBuilder& column, PyObject* values) {
     }
     const std::optional<arrow::ImportType> type = readable_type(schema.value);
     if (!type) return false;
-    for (;;) {
-        Owned<ArrowArray> array;
+    // One array ahead: while the producer exports the next, the memory of its buffers is
+    // fetched, which a stream of many small arrays would otherwise wait for array by array.
+    std::array<Owned<ArrowArray>, 2> arrays;
+    const auto next = [&stream](Owned<ArrowArray>& array) {
         if (const int code = stream.value.get_next(&stream.value, &array.value); code != 0) {
             throw_stream_error(stream.value, code);
         }
-        if (array.value.release == nullptr) break;  // the end of the stream
-        arrow::append_array(column, *type, array.value);
+        if (array.value.release != nullptr) arrow::prefetch_buffers(array.value);
+        return array.value.release != nullptr;  // false: the end of the stream
+    };
+    std::size_t at = 0;
+    for (bool more = next(arrays[0]); more; at ^= 1) {
+        more = next(arrays[at ^ 1]);
+        arrow::append_array(column, *type, arrays[at].value);
+        arrays[at].reset();
     }
     return true;
 }

@@ -65,6 +65,23 @@ ARRAYS = {
     "large_string_sliced": lambda pa: pa.array(["a", None, "ü" * 20] * 40, pa.large_string())[5:],
     "string_view": lambda pa: pa.array(["x", None, "y" * 40] * 3000, pa.string_view())[1:],
     "dictionary": lambda pa: pa.array(["p", None, "q", "p" * 30]).dictionary_encode()[1:],
+    "dictionary-int64": lambda pa: pa.DictionaryArray.from_arrays(
+        pa.array([0, 1, None, 2, 1] * 2000, pa.int32()), pa.array([5, None, -(2**40)]))[7:],
+    "dictionary-double-uint8": lambda pa: pa.DictionaryArray.from_arrays(
+        pa.array([1, 0, 1] * 3000, pa.uint8()), pa.array([0.5, float("nan")])),
+    "dictionary-strings": lambda pa: pa.DictionaryArray.from_arrays(
+        pa.array([2, None, 0, 1] * 2000, pa.int16()),
+        pa.array(["p", None, "a text longer than twelve"], pa.string_view()))[3:],
+    "dictionary-chunked": lambda pa: pa.chunked_array(
+        [pa.array(["x" * 20, "y", None] * 2000).dictionary_encode() for _ in range(3)]),
+    "dense-union": lambda pa: pa.UnionArray.from_dense(
+        pa.array([0, 1, 1, 0] * 2000, pa.int8()), pa.array([i // 2 for i in range(8000)], pa.int32()),
+        [pa.array(list(range(4000))), pa.array(["s", None, "a text longer than twelve", "t"] * 1000)]
+    )[5:],
+    "sparse-union": lambda pa: pa.UnionArray.from_sparse(
+        pa.array([1, 0, 2] * 3000, pa.int8()),
+        [pa.array([1.5] * 9000), pa.array(["u" * 15, None, "v"] * 3000),
+         pa.array([True, False, None] * 3000)]),
     "null": lambda pa: pa.nulls(5),
     "bool8": lambda pa: pa.ExtensionArray.from_storage(
         pa.bool8(), pa.array([1, 0, None, -3] * 2000, pa.int8()))[3:],

@@ -46,6 +46,14 @@ IntegerOutOfRange::IntegerOutOfRange(std::uint64_t value, std::size_t row)
       value_(value),
       has_row_(true) {}
 
+void prefetch_buffers(const ArrowArray& array) noexcept {
+    if (array.buffers == nullptr) return;
+    const auto n = static_cast<std::size_t>(std::clamp<std::int64_t>(array.n_buffers, 0, 3));
+    for (std::size_t i = 0; i < n; ++i) {
+        if (array.buffers[i] != nullptr) __builtin_prefetch(array.buffers[i]);
+    }
+}
+
 void append_array(ColumnBuilder& column, const ImportType& type, const ArrowArray& array) {
     detail::append_rows(column, detail::rows_of(type, array));
 }

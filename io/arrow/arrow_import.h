@@ -81,4 +81,7 @@ private:
 // and offsets past what 64 bits can address).
 void append_array(ColumnBuilder& column, const ImportType& type, const ArrowArray& array);
 
+// Asks the processor for the first bytes of the array's first buffers ahead of append_array.
+void prefetch_buffers(const ArrowArray& array) noexcept;
+
 }  // namespace kelvra::arrow

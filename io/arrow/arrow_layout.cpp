@@ -160,13 +160,6 @@ std::string_view text_at(const Rows& rows, std::size_t row) {
     }
 }
 
-std::size_t child_position(std::int64_t at, std::size_t length, const char* what) {
-    if (at < 0 || static_cast<std::uint64_t>(at) >= length) [[unlikely]] {
-        malformed(std::string(what) + " points past the end of its values");
-    }
-    return static_cast<std::size_t>(at);
-}
-
 std::uint64_t index_at(Kind kind, const void* indexes, std::size_t i) noexcept {
     // A negative index becomes 2**63 or more, past every dictionary's end.
     switch (kind) {
@@ -275,10 +268,6 @@ void push_cells(ColumnBuilder& column, const Rows& rows, std::size_t start, std:
         if (e.has_row()) throw;
         throw IntegerOutOfRange(e.value(), first_row + k);
     }
-}
-
-bool bit_set(const ChunkBits& bits, std::size_t k) noexcept {
-    return ((bits[k / NullMask::kBits] >> (k % NullMask::kBits)) & 1u) != 0;
 }
 
 bool chunk_missing(const Rows& rows, std::size_t start, std::size_t n, ChunkBits& bits) {

@@ -114,12 +114,19 @@ void push_cells(ColumnBuilder& column, const Rows& rows, std::size_t start, std:
 
 // The position a dictionary index or dense union offset names in a child of `length` rows,
 // checked: a negative one or one past the end is malformed.
-std::size_t child_position(std::int64_t at, std::size_t length, const char* what);
+inline std::size_t child_position(std::int64_t at, std::size_t length, const char* what) {
+    if (at < 0 || static_cast<std::uint64_t>(at) >= length) [[unlikely]] {
+        malformed(std::string(what) + " points past the end of its values");
+    }
+    return static_cast<std::size_t>(at);
+}
 // A dictionary index of an integer kind at position i, as an unsigned value: negative ones and
 // unsigned ones of 2**63 or more come out past every dictionary's end.
 std::uint64_t index_at(Kind kind, const void* indexes, std::size_t i) noexcept;
 
-bool bit_set(const ChunkBits& bits, std::size_t k) noexcept;
+inline bool bit_set(const ChunkBits& bits, std::size_t k) noexcept {
+    return ((bits[k / NullMask::kBits] >> (k % NullMask::kBits)) & 1u) != 0;
+}
 inline void set_bit(ChunkBits& bits, std::size_t k) noexcept {
     bits[k / NullMask::kBits] |= std::uint64_t{1} << (k % NullMask::kBits);
 }
