@@ -2,6 +2,7 @@
 // own type, then gathered by each row's index. Numbers come over as payloads; strings as the
 // decoded cells, which share the decoded texts' buffers.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -14,6 +15,8 @@ namespace {
 // At most how many more values than rows are decoded: beyond it (a short slice of a large
 // dictionary) the rows go one at a time.
 constexpr std::size_t kSpareValues = 4096;
+// Up to how many string values get a table of their cells renumbered for the column.
+constexpr std::size_t kTableCells = 1 << 16;
 
 // Positions [lo, hi) of an array (counting from its offset), decoded into a column of their own.
 struct Decoded {
@@ -24,9 +27,34 @@ struct Decoded {
     const std::uint64_t* missing = nullptr;  // the missing words, nullptr when none
     const PackedString* cells = nullptr;
     const StringStore* strings = nullptr;
-    // Once its buffers are the column's: the cells as the column numbers its buffers.
-    std::vector<PackedString> shared;
+    // Once its buffers are the column's: where they start among the column's buffers, and for
+    // few values (a dictionary's) their cells renumbered once.
+    std::optional<std::uint32_t> base;
+    std::vector<PackedString> table;
 
+    // Cell p as one of the column's: a long text's buffer index raised by the base (the sum stays
+    // below 2**32, which share_string_buffers checks), in the cell's second 8 bytes.
+    PackedString shared(std::size_t p) const noexcept {
+        if (!table.empty()) return table[p];
+        std::uint64_t words[2];
+        std::memcpy(words, cells + p, sizeof words);
+        words[1] += static_cast<std::uint32_t>(words[0]) > PackedString::kInlineMax ? *base : 0;
+        PackedString out;
+        std::memcpy(&out, words, sizeof out);
+        return out;
+    }
+    // The same written straight to its slot: a cell put together on the stack and then copied
+    // whole would wait for the pieces' stores.
+    void put_shared(PackedString* out, std::size_t p) const noexcept {
+        if (!table.empty()) {
+            std::memcpy(static_cast<void*>(out), table.data() + p, sizeof *out);
+            return;
+        }
+        std::uint64_t words[2];
+        std::memcpy(words, cells + p, sizeof words);
+        words[1] += static_cast<std::uint32_t>(words[0]) > PackedString::kInlineMax ? *base : 0;
+        std::memcpy(static_cast<void*>(out), words, sizeof words);
+    }
     bool absent(std::size_t p) const noexcept {
         return missing != nullptr && ((missing[p / 64] >> (p % 64)) & 1u) != 0;
     }
@@ -72,14 +100,13 @@ struct Picks {
 
 void share(ColumnBuilder& column, const std::vector<std::unique_ptr<Decoded>>& sources) {
     for (const auto& s : sources) {
-        if (!s || s->type != kString || !s->shared.empty()) continue;
-        const std::uint32_t base = column.share_string_buffers(*s->strings);
+        if (!s || s->type != kString || s->base) continue;
+        s->base = column.share_string_buffers(*s->strings);
         const std::size_t n = s->strings->cells.size();
-        s->shared.assign(s->cells, s->cells + n);
-        for (PackedString& cell : s->shared) {
-            if (cell.is_inline()) continue;
-            PackedString::store_in_buffer(&cell, cell.text, cell.length, cell.buffer_index() + base,
-                                          cell.offset());
+        if (n <= kTableCells) {
+            std::vector<PackedString> table(n);
+            for (std::size_t p = 0; p < n; ++p) table[p] = s->shared(p);
+            s->table = std::move(table);
         }
     }
 }
@@ -103,8 +130,11 @@ bool write_picks(ColumnBuilder& column, const std::vector<std::unique_ptr<Decode
         if (std::optional<ColumnBuilder::StringRun> run = column.string_run(n)) {
             share(column, sources);
             for (std::size_t k = 0; k < n; ++k) {
-                run->cells[k] = present(k) ? sources[picks.source[k]]->shared[picks.position[k]]
-                                           : PackedString{};
+                if (present(k)) {
+                    sources[picks.source[k]]->put_shared(&run->cells[k], picks.position[k]);
+                } else {
+                    run->cells[k] = PackedString{};
+                }
             }
             column.commit_string_run(n, picks.missing.data());
             return true;
@@ -123,7 +153,7 @@ bool write_picks(ColumnBuilder& column, const std::vector<std::unique_ptr<Decode
         const std::size_t p = picks.position[k];
         run->types.set(k, *from.type);
         run->payloads[k] =
-            *from.type == kString ? run->strings->append_cell(from.shared[p]) : from.payloads[p];
+            *from.type == kString ? run->strings->append_cell(from.shared(p)) : from.payloads[p];
     }
     column.commit_mixed_run(n, picks.missing.data());
     return true;
@@ -167,12 +197,20 @@ bool gather_dictionary(ColumnBuilder& column, const Rows& rows) {
     std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t hi = 0;
     bool any = false;
-    for (std::size_t row = 0; row < rows.length; ++row) {
-        if (!rows.valid(row)) continue;
-        const std::uint64_t at = index(rows.offset + row);
-        lo = std::min(lo, at);
-        hi = std::max(hi, at);
+    if (rows.validity == nullptr) {
+        for (std::size_t i = rows.offset; i < rows.offset + rows.length; ++i) {
+            lo = std::min(lo, index(i));
+            hi = std::max(hi, index(i));
+        }
         any = true;
+    } else {
+        for (std::size_t row = 0; row < rows.length; ++row) {
+            if (!rows.valid(row)) continue;
+            const std::uint64_t at = index(rows.offset + row);
+            lo = std::min(lo, at);
+            hi = std::max(hi, at);
+            any = true;
+        }
     }
     if (!any) return false;
     if (hi >= values.length) malformed("a dictionary index points past the end of its values");
@@ -196,16 +234,26 @@ bool gather_dictionary(ColumnBuilder& column, const Rows& rows) {
         bool done = false;
         if (*from.type != kString) {
             if (std::uint64_t* const slots = column.number_run(*from.type, n)) {
-                for (std::size_t k = 0; k < n; ++k) {
-                    const std::uint64_t keep = bit_set(missing, k) ? 0 : ~std::uint64_t{0};
-                    slots[k] = from.payloads[position(k)] & keep;
+                if (rows.validity == nullptr) {
+                    for (std::size_t k = 0; k < n; ++k) {
+                        slots[k] = from.payloads[std::min(index(first + k) - lo, last)];
+                    }
+                } else {
+                    for (std::size_t k = 0; k < n; ++k) {
+                        const std::uint64_t keep = bit_set(missing, k) ? 0 : ~std::uint64_t{0};
+                        slots[k] = from.payloads[position(k)] & keep;
+                    }
                 }
                 done = true;
             }
         } else if (std::optional<ColumnBuilder::StringRun> run = column.string_run(n)) {
             share(column, sources);
             for (std::size_t k = 0; k < n; ++k) {
-                run->cells[k] = bit_set(missing, k) ? PackedString{} : from.shared[position(k)];
+                if (bit_set(missing, k)) {
+                    run->cells[k] = PackedString{};
+                } else {
+                    from.put_shared(&run->cells[k], position(k));
+                }
             }
             done = true;
         }
