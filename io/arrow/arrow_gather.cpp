@@ -31,6 +31,19 @@ struct Decoded {
     // few values (a dictionary's) their cells renumbered once.
     std::optional<std::uint32_t> base;
     std::vector<PackedString> table;
+    // A union's child of strings is not decoded: its texts go straight to the column.
+    const Rows* text = nullptr;
+
+    Text text_of(std::size_t p) const {
+        switch (text->type->kind) {
+            case Kind::kString:
+                return offset_text<std::int32_t>(*text, text->offset + p);
+            case Kind::kLargeString:
+                return offset_text<std::int64_t>(*text, text->offset + p);
+            default:
+                return view_text(*text, text->offset + p);
+        }
+    }
 
     // Cell p as one of the column's: a long text's buffer index raised by the base (the sum stays
     // below 2**32, which share_string_buffers checks), in the cell's second 8 bytes.
@@ -56,6 +69,7 @@ struct Decoded {
         std::memcpy(static_cast<void*>(out), words, sizeof words);
     }
     bool absent(std::size_t p) const noexcept {
+        if (text != nullptr) return !text->valid(p);
         return missing != nullptr && ((missing[p / 64] >> (p % 64)) & 1u) != 0;
     }
 };
@@ -100,7 +114,7 @@ struct Picks {
 
 void share(ColumnBuilder& column, const std::vector<std::unique_ptr<Decoded>>& sources) {
     for (const auto& s : sources) {
-        if (!s || s->type != kString || s->base) continue;
+        if (!s || s->type != kString || s->base || s->text != nullptr) continue;
         s->base = column.share_string_buffers(*s->strings);
         const std::size_t n = s->strings->cells.size();
         if (n <= kTableCells) {
@@ -130,10 +144,14 @@ bool write_picks(ColumnBuilder& column, const std::vector<std::unique_ptr<Decode
         if (std::optional<ColumnBuilder::StringRun> run = column.string_run(n)) {
             share(column, sources);
             for (std::size_t k = 0; k < n; ++k) {
-                if (present(k)) {
-                    sources[picks.source[k]]->put_shared(&run->cells[k], picks.position[k]);
-                } else {
+                const Decoded& from = *sources[picks.source[k]];
+                if (!present(k)) {
                     run->cells[k] = PackedString{};
+                } else if (from.text != nullptr) {
+                    const Text text = from.text_of(picks.position[k]);
+                    run->packer.pack(&run->cells[k], text.text, text.readable);
+                } else {
+                    from.put_shared(&run->cells[k], picks.position[k]);
                 }
             }
             column.commit_string_run(n, picks.missing.data());
@@ -152,8 +170,14 @@ bool write_picks(ColumnBuilder& column, const std::vector<std::unique_ptr<Decode
         const Decoded& from = *sources[picks.source[k]];
         const std::size_t p = picks.position[k];
         run->types.set(k, *from.type);
-        run->payloads[k] =
-            *from.type == kString ? run->strings->append_cell(from.shared(p)) : from.payloads[p];
+        if (*from.type != kString) {
+            run->payloads[k] = from.payloads[p];
+        } else if (from.text != nullptr) {
+            const Text text = from.text_of(p);
+            run->payloads[k] = run->strings->append(text.text, text.readable);
+        } else {
+            run->payloads[k] = run->strings->append_cell(from.shared(p));
+        }
     }
     column.commit_mixed_run(n, picks.missing.data());
     return true;
@@ -305,6 +329,12 @@ bool gather_union(ColumnBuilder& column, const Rows& rows) {
     std::vector<std::unique_ptr<Decoded>> sources(children);
     for (std::size_t k = 0; k < children; ++k) {
         if (hi[k] <= lo[k]) continue;  // no row takes this child
+        if (is_text(rows.children[k].type->kind)) {
+            sources[k] = std::make_unique<Decoded>();
+            sources[k]->type = kString;
+            sources[k]->text = &rows.children[k];
+            continue;
+        }
         sources[k] = decode(rows.children[k], lo[k], hi[k]);
         if (!sources[k]) return false;
     }
