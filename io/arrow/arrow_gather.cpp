@@ -1,6 +1,7 @@
 // Dictionaries and unions: the values their rows refer to decoded once, each by the runs of its
-// own type, then gathered by each row's index. Numbers come over as payloads; strings as the
-// decoded cells, which share the decoded texts' buffers.
+// own type, then gathered by each row's index. Numbers come over as payloads; a dictionary's
+// strings as the decoded cells, which share the decoded texts' buffers; a union's strings straight
+// from its child.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -45,19 +46,10 @@ struct Decoded {
         }
     }
 
-    // Cell p as one of the column's: a long text's buffer index raised by the base (the sum stays
-    // below 2**32, which share_string_buffers checks), in the cell's second 8 bytes.
-    PackedString shared(std::size_t p) const noexcept {
-        if (!table.empty()) return table[p];
-        std::uint64_t words[2];
-        std::memcpy(words, cells + p, sizeof words);
-        words[1] += static_cast<std::uint32_t>(words[0]) > PackedString::kInlineMax ? *base : 0;
-        PackedString out;
-        std::memcpy(&out, words, sizeof out);
-        return out;
-    }
-    // The same written straight to its slot: a cell put together on the stack and then copied
-    // whole would wait for the pieces' stores.
+    // Cell p as one of the column's, written straight to its slot (a cell put together on the
+    // stack and then copied whole would wait for the pieces' stores): a long text's buffer index,
+    // in the cell's second 8 bytes, raised by the base (the sum stays below 2**32, which
+    // share_string_buffers checks).
     void put_shared(PackedString* out, std::size_t p) const noexcept {
         if (!table.empty()) {
             std::memcpy(static_cast<void*>(out), table.data() + p, sizeof *out);
@@ -67,6 +59,11 @@ struct Decoded {
         std::memcpy(words, cells + p, sizeof words);
         words[1] += static_cast<std::uint32_t>(words[0]) > PackedString::kInlineMax ? *base : 0;
         std::memcpy(static_cast<void*>(out), words, sizeof words);
+    }
+    PackedString shared(std::size_t p) const noexcept {
+        PackedString out;
+        put_shared(&out, p);
+        return out;
     }
     bool absent(std::size_t p) const noexcept {
         if (text != nullptr) return !text->valid(p);
