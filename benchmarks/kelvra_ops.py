@@ -8,6 +8,7 @@ import subprocess
 import kelvra
 
 from .ops_base import FrameOps
+from .workload import ARROW_CASES
 from .data import FILTER_COLUMN, FILTER_THRESHOLD, GETITEM_COLUMN, NUMERIC, REPO_ROOT, SELECTED
 
 
@@ -92,6 +93,16 @@ class Ops(FrameOps):
             df["strs"] = strs
             return df
         return run
+
+    def __getattr__(self, name):
+        # arrow_<case> and list_<case>: the values of an Arrow layout, and the same as a list.
+        source, _, case = name.partition("_")
+        if source in ("arrow", "list") and case in ARROW_CASES:
+            def prepare():
+                values = self.inputs.arrow_cases[case][source == "list"]
+                return _set_column(values)
+            return prepare
+        raise AttributeError(name)
 
     def getitem(self):
         df = self.df

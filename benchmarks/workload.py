@@ -13,9 +13,14 @@ from .data import SEED, Dataset
 # whose import makes the garbage collection before every later run walk a much larger heap.
 OPERATIONS = ("read_csv", "read_csv_gz", "to_csv", "read_json", "to_json", "filter_gt", "select", "multiply",
               "sum", "mean", "setitem_int", "setitem_str", "setitem_numpy", "getitem", "head",
-              "to_arrow", "setitem_arrow")
+              "to_arrow", "setitem_arrow", *(f"{source}_{case}" for case in
+                                             ("dict_int", "dict_str", "categorical", "union", "chunks")
+                                             for source in ("arrow", "list")))
+# The Arrow imports of the other layouts, each beside the same values as a Python list.
+ARROW_CASES = ("dict_int", "dict_str", "categorical", "union", "chunks")
 # The column builders make their column from values of their own, not from the table.
-BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy", "setitem_arrow")
+BUILDERS = ("setitem_int", "setitem_str", "setitem_numpy", "setitem_arrow",
+            *(op for op in OPERATIONS if op.startswith(("arrow_", "list_"))))
 # The readers must hand back the whole table, not merely return quickly.
 READERS = ("read_csv", "read_csv_gz", "read_json")
 # Everything but the readers and the column builders works on the table read from the CSV.
@@ -70,3 +75,33 @@ class Inputs:
         import pyarrow
 
         return pyarrow.array(self.int_array), polars.Series(self.str_list)
+
+    # Per case of ARROW_CASES: (the values through Arrow, the same values as a list). Dictionaries
+    # of 100 values (half of the texts longer than a cell holds inline), a dense union of int64
+    # and utf8 rows taking turns, and the integers in chunks of 10 rows.
+    @cached_property
+    def arrow_cases(self):
+        import polars
+        import pyarrow
+
+        rows = self.dataset.rows
+        rng = random.Random(SEED + 2)
+        picks = [rng.randrange(100) for _ in range(rows)]
+        values = [v * 1_000_003 for v in range(100)]
+        words = [f"w{v}" if v % 2 else f"a category name longer than twelve {v}" for v in range(100)]
+        ints = [values[p] for p in picks]
+        strs = [words[p] for p in picks]
+        indices = pyarrow.array(picks, pyarrow.int32())
+        mixed = [ints[i] if i % 2 else strs[i] for i in range(rows)]
+        union = pyarrow.UnionArray.from_dense(
+            pyarrow.array([i % 2 for i in range(rows)], pyarrow.int8()),
+            pyarrow.array([i // 2 for i in range(rows)], pyarrow.int32()),
+            [pyarrow.array(strs[0::2]), pyarrow.array(ints[1::2])])
+        return {
+            "dict_int": (pyarrow.DictionaryArray.from_arrays(indices, pyarrow.array(values)), ints),
+            "dict_str": (pyarrow.DictionaryArray.from_arrays(indices, pyarrow.array(words)), strs),
+            "categorical": (polars.Series(strs, dtype=polars.Categorical), strs),
+            "union": (union, mixed),
+            "chunks": (pyarrow.chunked_array([ints[i:i + 10] for i in range(0, rows, 10)],
+                                             pyarrow.int64()), ints),
+        }

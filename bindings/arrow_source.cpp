@@ -2,7 +2,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -27,8 +29,10 @@ struct Owned {
     Owned() = default;
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    ~Owned() {
+    ~Owned() { reset(); }
+    void reset() {
         if (value.release != nullptr) value.release(&value);
+        value = T{};
     }
 };
 
@@ -62,14 +66,17 @@ std::optional<py::object> call_export(PyObject* values, const char* method) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-// The type of the exported values when the import reads it. A struct of several fields is a
-// table's columns, which one column cannot hold.
+// The type of the exported values when the import reads it. A struct of fields at the top is a
+// table's columns (a pyarrow Table or RecordBatch, a pandas or polars DataFrame): a column holds
+// one, even when the table has but one.
 std::optional<arrow::ImportType> readable_type(const ArrowSchema& schema) {
     if (schema.format != nullptr && std::string_view(schema.format) == "+s" &&
-        schema.n_children >= 2) {
-        throw py::type_error("the values are a struct of " + std::to_string(schema.n_children) +
-                             " fields, as a table gives, and a column holds one: set one column "
-                             "at a time (df[name] = table[name])");
+        schema.n_children >= 1) {
+        const std::string fields =
+            schema.n_children == 1 ? "1 field" : std::to_string(schema.n_children) + " fields";
+        throw py::type_error("the values are a struct of " + fields +
+                             ", as a table gives, and a column holds one: set one column at a "
+                             "time (df[name] = table[name])");
     }
     return arrow::import_type(schema);
 }
@@ -92,13 +99,21 @@ bool append_stream(ColumnBuilder& column, PyObject* values) {
     }
     const std::optional<arrow::ImportType> type = readable_type(schema.value);
     if (!type) return false;
-    for (;;) {
-        Owned<ArrowArray> array;
+    // One array ahead: while the producer exports the next, the memory of its buffers is
+    // fetched, which a stream of many small arrays would otherwise wait for array by array.
+    std::array<Owned<ArrowArray>, 2> arrays;
+    const auto next = [&stream](Owned<ArrowArray>& array) {
         if (const int code = stream.value.get_next(&stream.value, &array.value); code != 0) {
             throw_stream_error(stream.value, code);
         }
-        if (array.value.release == nullptr) break;  // the end of the stream
-        arrow::append_array(column, *type, array.value);
+        if (array.value.release != nullptr) arrow::prefetch_buffers(array.value);
+        return array.value.release != nullptr;  // false: the end of the stream
+    };
+    std::size_t at = 0;
+    for (bool more = next(arrays[0]); more; at ^= 1) {
+        more = next(arrays[at ^ 1]);
+        arrow::append_array(column, *type, arrays[at].value);
+        arrays[at].reset();
     }
     return true;
 }
@@ -132,8 +147,13 @@ bool offers_arrow(PyObject* values) {
 }
 
 bool append_arrow(ColumnBuilder& column, PyObject* values) {
-    if (type_has(values, "__arrow_c_stream__")) return append_stream(column, values);
-    if (type_has(values, "__arrow_c_array__")) return append_single_array(column, values);
+    try {
+        if (type_has(values, "__arrow_c_stream__")) return append_stream(column, values);
+        if (type_has(values, "__arrow_c_array__")) return append_single_array(column, values);
+    } catch (const arrow::IntegerOutOfRange& e) {
+        // The same RuntimeError as such an int item by item, with the value and its row.
+        throw std::runtime_error(e.what());
+    }
     return false;
 }
 

@@ -192,6 +192,16 @@ void ColumnBuilder::reserve_string_bytes(std::size_t bytes) {
     last.reserve(std::min(last.size() + bytes, kMaxBufferBytes) + kSlack);
 }
 
+std::uint32_t ColumnBuilder::share_string_buffers(const StringStore& from) {
+    auto& buffers = own_strings().buffers;
+    if (from.buffers.size() > std::numeric_limits<std::uint32_t>::max() - buffers.size()) {
+        throw std::length_error("a column of strings cannot share more than 2**32 byte buffers");
+    }
+    const auto base = static_cast<std::uint32_t>(buffers.size());
+    buffers.insert(buffers.end(), from.buffers.begin(), from.buffers.end());
+    return base;
+}
+
 std::uint64_t* ColumnBuilder::number_run(CellType type, std::size_t n) {
     if (store_.mixed || store_.strings || !store_.has_payloads ||
         (store_.any_present && store_.single != type)) {

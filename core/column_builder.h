@@ -42,6 +42,16 @@ public:
         cells.set_size(cells.size() + 1);
         return cells.size() - 1;
     }
+    // Appends a cell already packed, its long text in one of the store's buffers; returns its
+    // index.
+    std::size_t append_cell(const PackedString& cell) {
+        PodBuffer<PackedString>& cells = store_->cells;
+        PackedString* slot = cells.extend_uninitialised(2);
+        slot[0] = cell;
+        slot[1] = PackedString{};
+        cells.set_size(cells.size() + 1);
+        return cells.size() - 1;
+    }
 
 private:
     void pack_long(PackedString* out, std::string_view text, bool readable);
@@ -134,6 +144,10 @@ public:
     std::size_t size() const noexcept { return store_.size; }
     // Room for `rows` rows in all (in a mixed column, string cells in the share so far).
     void reserve(std::size_t rows);
+    // Shares the byte buffers of `from` into the strings of this column, which must already hold
+    // strings (a column of strings, or a mixed one with a string): a cell of `from` is one of this
+    // column's once its buffer index is raised by the base returned.
+    std::uint32_t share_string_buffers(const StringStore& from);
     // The bytes of long strings so far, and room for this many more.
     std::size_t string_bytes() const noexcept;
     void reserve_string_bytes(std::size_t bytes);

@@ -2,14 +2,14 @@
 # Runs each libFuzzer target for a bounded time on its seed corpus.
 # Usage: scripts/fuzz.sh BUILD_DIR SECONDS [target...]
 # (targets: csv and json, the readers; ops, the operations on what the readers produce;
-# numbers, the writers' number formatting)
+# numbers, the writers' number formatting; arrow, the Arrow import on hand-made structs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$1
 seconds=$2
 shift 2
 readers=("$@")
-((${#readers[@]})) || readers=(csv json ops numbers)
+((${#readers[@]})) || readers=(csv json ops numbers arrow)
 
 export TMPDIR=${TMPDIR:-/dev/shm}
 status=0

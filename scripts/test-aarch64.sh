@@ -153,7 +153,7 @@ in_tree "PYTHONPATH=$SRC_IN_TREE/$BUILD $VENV/bin/python -m pytest -p no:cachepr
 log "tests in $(since "$t")"
 
 t=$(now)
-for target in csv json ops numbers; do
+for target in csv json ops numbers arrow; do
     # The committed seeds, and what the host's fuzzing has added to them where it has run.
     corpora="tests/fuzz/corpus/$target"
     [ ! -d "build/fuzz/corpus-$target" ] || corpora+=" build/fuzz/corpus-$target"
