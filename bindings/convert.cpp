@@ -154,16 +154,6 @@ void append_sequence(ColumnBuilder& column, PyObject* sequence, LateItems& late)
     append_items(column, items.ptr(), late);
 }
 
-// Values that offer Arrow, read through it; an unsigned value above the signed 64-bit range
-// fails as a Python int out of range does.
-bool append_arrow_values(ColumnBuilder& column, PyObject* values) {
-    try {
-        return append_arrow(column, values);
-    } catch (const arrow::IntegerOutOfRange&) {
-        throw_unconvertible_type(&PyLong_Type);
-    }
-}
-
 }  // namespace
 
 ColumnPtr column_from_python(const ColumnValues& values) {
@@ -186,7 +176,7 @@ ColumnPtr column_from_python(const ColumnValues& values) {
     } else if (PyTuple_CheckExact(source)) {
         column.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(source)));
         append_items(column, source, late);
-    } else if (append_arrow_values(column, source)) {
+    } else if (append_arrow(column, source)) {
     } else if (PyByteArray_Check(source) || !append_buffer(column, source)) {
         append_sequence(column, source, late);
     }
