@@ -158,7 +158,7 @@ WHEELS_VERSIONS ?= 3.10 3.11 3.12 3.13
 
 .PHONY: wheels test-bullseye
 wheels: export EXTRA_APT_PACKAGES = build-essential libssl-dev zlib1g-dev libffi-dev \
-	libbz2-dev liblzma-dev xz-utils
+	libbz2-dev liblzma-dev xz-utils ccache
 wheels: setup-wheel
 	@FREE_THREADED_SUITE=$(FREE_THREADED_SUITE) \
 		scripts/free-threaded-python.sh $(FREE_THREADED_VERSION) $(FREE_THREADED_PREFIX)

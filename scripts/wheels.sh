@@ -65,6 +65,12 @@ build_one() {
     tags=$(tags_of "$python")
     machine=$(machine_of "$python")
     started=$(date +%s)
+    # ccache, where there is one: the core and simdjson compile once for every interpreter.
+    local launcher=
+    if command -v ccache >/dev/null; then
+        launcher=-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache
+        export CCACHE_DIR=${CCACHE_DIR:-$ROOT/build/ccache}
+    fi
     log "$tags $machine: building with zig c++ for $machine-linux-gnu.$GLIBC_TARGET"
     KELVRA_ZIG_TARGET=$machine-linux-gnu.$GLIBC_TARGET WHEEL_PLAT=manylinux_${GLIBC_TARGET/./_}_$machine \
     PATH="$HOST_BIN:$PATH" CMAKE_BUILD_PARALLEL_LEVEL=${WHEEL_JOBS:-2} \
@@ -73,7 +79,8 @@ build_one() {
         -Ccmake.define.CMAKE_CXX_COMPILER="$ROOT/scripts/zig/c++" \
         -Ccmake.define.CMAKE_AR="$ROOT/scripts/zig/ar" \
         -Ccmake.define.CMAKE_RANLIB="$ROOT/scripts/zig/ranlib" \
-        -Ccmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
+        -Ccmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF \
+        -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF ${launcher:+"$launcher"} \
         -Ccmake.define.KELVRA_SIMDJSON_SOURCE="$ROOT/build/simdjson-src"
     scripts/check-glibc.sh "$FLOOR" "$(wheel_of "$tags" "$machine")"
     log "$tags $machine: wheel made in $(($(date +%s) - started)) s"
@@ -82,7 +89,8 @@ build_one() {
 # The portable wheel of these tags in dist/.
 wheel_of() {
     local found
-    found=$(ls -t dist/kelvra-*-"$1"-manylinux_"${GLIBC_TARGET/./_}"_"$2".whl 2>/dev/null | head -n 1 || true)
+    found=$(ls -t dist/kelvra-*-"$1"-*manylinux_"${GLIBC_TARGET/./_}"_"$2".whl 2>/dev/null |
+            head -n 1 || true)
     [ -n "$found" ] || die "no manylinux_${GLIBC_TARGET/./_} wheel for $1 $2 in dist/"
     echo "$found"
 }
