@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Prints one interpreter a line for each CPython version given (3.10 3.11 ...): the newest of that
-# series that pyenv keeps (under `pyenv root`, or PYENV_ROOT), else python3.X on PATH. Fails naming
-# the versions it found no interpreter for. Only builds with the GIL: the free-threaded one is
-# built by scripts/free-threaded-python.sh.
+# series that pyenv keeps (under PYENV_ROOT, `pyenv root` or pyenv's default ~/.pyenv), else
+# python3.X on PATH. Fails naming the versions it found no interpreter for. Only builds with the
+# GIL: the free-threaded one is built by scripts/free-threaded-python.sh.
 set -euo pipefail
-root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || true)}
+root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
 missing=()
 for version in "$@"; do
     found=

@@ -100,8 +100,10 @@ check_one() {
     venv=$(build_venv "$python")
     tags=$(tags_of "$python")
     machine=$(machine_of "$python")
-    # The free-threaded interpreter takes the hypothesis that has a wheel for it.
+    # The free-threaded interpreter takes the hypothesis that has a wheel for it, 3.10 the last
+    # hypothesis that supports it.
     [[ $tags != *t ]] || requirements=requirements-free-threaded.txt
+    [[ $tags != cp310-* ]] || requirements=requirements-py310.txt
     started=$(date +%s)
     WHEEL=$(wheel_of "$tags" "$machine") PYTHON=$venv/bin/python REQUIREMENTS=$requirements \
         scripts/check-wheel.sh
