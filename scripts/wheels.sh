@@ -59,6 +59,21 @@ zig_settings() {
     export KELVRA_ZIG=$zig/zig ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache}
 }
 
+# Debian's Python keeps pyconfig.h per architecture (/usr/include/MULTIARCH/python3.X/), which its
+# python3.X/pyconfig.h includes by that name from /usr/include. Zig's compiler searches only its
+# own C library's headers: a folder holding just that directory (a link) is put on the path.
+# Prints the compiler flag, or nothing for an interpreter that keeps one pyconfig.h.
+multiarch_include() {
+    local python=$1 shim multiarch series
+    multiarch=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
+    series=$("$python" -c 'import sys; print("python%d.%d" % sys.version_info[:2] + sys.abiflags)')
+    [ -n "$multiarch" ] && [ -d "/usr/include/$multiarch/$series" ] || return 0
+    shim=$ROOT/build/wheels/include-$multiarch-$series
+    mkdir -p "$shim/$multiarch"
+    ln -sfn "/usr/include/$multiarch/$series" "$shim/$multiarch/$series"
+    echo "-isystem $shim"
+}
+
 build_one() {
     local python=$1 venv tags machine started
     venv=$(build_venv "$python")
@@ -81,7 +96,8 @@ build_one() {
         -Ccmake.define.CMAKE_RANLIB="$ROOT/scripts/zig/ranlib" \
         -Ccmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF \
         -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF ${launcher:+"$launcher"} \
-        -Ccmake.define.KELVRA_SIMDJSON_SOURCE="$ROOT/build/simdjson-src"
+        -Ccmake.define.KELVRA_SIMDJSON_SOURCE="$ROOT/build/simdjson-src" \
+        -Ccmake.define.CMAKE_CXX_FLAGS="$(multiarch_include "$python")"
     scripts/check-glibc.sh "$FLOOR" "$(wheel_of "$tags" "$machine")"
     log "$tags $machine: wheel made in $(($(date +%s) - started)) s"
 }
