@@ -28,7 +28,9 @@ enter_private_mount_namespace "$SELF" "$@"
 SUITE=bullseye
 PYTHON_SOURCE_SUITE=bookworm
 PYTHON_SERIES=3.11
-PACKAGES=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev xz-utils)
+# The libraries of the modules pip, the suite and mypy need (mypy keeps its cache in sqlite3).
+PACKAGES=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+          xz-utils)
 TREE=build/bullseye-root
 BUILD=build/bullseye      # relative to the checkout: nothing is built there
 SRC_IN_TREE=/src
@@ -55,7 +57,7 @@ build_python() {
                    { tail -n 30 /tmp/configure.log; exit 1; }
                nice -n 10 make -j\$JOBS >/tmp/make.log 2>&1 || { tail -n 30 /tmp/make.log; exit 1; }
                make install >/tmp/install.log 2>&1 || { tail -n 30 /tmp/install.log; exit 1; }
-               $PREFIX/bin/python$PYTHON_SERIES -c 'import bz2, ctypes, lzma, ssl, venv, zlib'
+               $PREFIX/bin/python$PYTHON_SERIES -c 'import bz2, ctypes, lzma, sqlite3, ssl, venv, zlib'
                rm -rf /opt/src" "$TREE.new"
     unmount_all
 }
