@@ -186,7 +186,7 @@ unmount_all
 import glob, os, struct, zipfile
 
 for pattern in ("manylinux_2_3*_aarch64", "manylinux_2_17_aarch64"):
-    wheel = max(glob.glob(f"dist/kelvra-*-{pattern}.whl"), key=os.path.getmtime)
+    wheel = max(glob.glob(f"dist/kelvra-*{pattern}.whl"), key=os.path.getmtime)
     with zipfile.ZipFile(wheel) as z:
         (module,) = [n for n in z.namelist() if n.startswith("kelvra.") and n.endswith(".so")]
         header = z.read(module)[:20]
