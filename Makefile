@@ -163,3 +163,32 @@ test-free-threaded: setup
 		nice -n 10 $(MAKE) --no-print-directory test \
 		PYTHON=$(FREE_THREADED_PYTHON) \
 		VENV=$(FREE_THREADED_DIR)/venv BUILD_DIR=$(FREE_THREADED_DIR)/cmake WERROR=ON
+
+# --- Portable wheels: `make wheels` puts into dist/ a wheel for every CPython these machines can
+# run, for glibc 2.17 and newer (scripts/wheels.sh: Zig's compiler, simdjson compiled in), checks
+# every shared object in each against the glibc 2.31 floor, and installs each into a new venv of
+# its own interpreter to run the suite, mypy and stubtest against it (scripts/check-wheel.sh).
+# x86-64: pyenv's 3.10-3.13 and the free-threaded build here, and as root the 3.14 of the
+# test-py314 tree (made first when missing). `make test-bullseye` runs the cp311 wheel's suite in a
+# Debian 11 tree (glibc 2.31).
+WHEELS_VERSIONS ?= 3.10 3.11 3.12 3.13
+
+.PHONY: wheels test-bullseye
+wheels: export EXTRA_APT_PACKAGES = build-essential libssl-dev zlib1g-dev libffi-dev \
+	libbz2-dev liblzma-dev xz-utils ccache
+wheels: setup-wheel
+	@FREE_THREADED_SUITE=$(FREE_THREADED_SUITE) \
+		scripts/free-threaded-python.sh $(FREE_THREADED_VERSION) $(FREE_THREADED_PREFIX)
+	@pythons="$$(scripts/find-pythons.sh $(WHEELS_VERSIONS)) $(FREE_THREADED_PYTHON)" && \
+		HOST_PYTHON=$(PY) nice -n 10 scripts/wheels.sh build $$pythons && \
+		HOST_PYTHON=$(PY) nice -n 10 scripts/wheels.sh check $$pythons
+	@if [ "$$(id -u)" -eq 0 ]; then \
+		[ -x build/py314-root/usr/bin/python3 ] || HOST_PYTHON=$(CURDIR)/$(PY) scripts/test-py314.sh; \
+		HOST_PYTHON=$(CURDIR)/$(PY) nice -n 10 scripts/wheel-py314.sh; \
+	else \
+		echo "wheels: SKIPPED the CPython 3.14 wheel: its tree needs root (chroot, bind mounts)"; \
+	fi
+	@ls -1 dist/kelvra-*manylinux_2_17*.whl
+
+test-bullseye: setup
+	HOST_PYTHON=$(CURDIR)/$(PY) nice -n 10 scripts/test-bullseye.sh

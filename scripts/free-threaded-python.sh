@@ -32,6 +32,9 @@ die() { echo "free-threaded: $*" >&2; exit 1; }
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
+# shellcheck source=scripts/debian-source.sh
+. scripts/debian-source.sh
+
 [[ $VERSION =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "VERSION must look like 3.13.5, not '$VERSION'"
 
 want=$(printf '%s\n' "$VERSION" "$PREFIX" "${CONFIGURE[@]}" | sha256sum | cut -d' ' -f1)
@@ -51,25 +54,7 @@ step() {
 }
 
 fetch_source() {
-    local apt_dir=$WORK/apt mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg options
-    mirror=$(scripts/debian-mirror.sh)
-    [ -n "$mirror" ] || die "no Debian mirror found in the apt configuration"
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d"
-    if [ -f "$keyring" ]; then
-        echo "deb-src [signed-by=$keyring] $mirror $SUITE main" >"$apt_dir/sources.list"
-    else
-        echo "deb-src $mirror $SUITE main" >"$apt_dir/sources.list"
-    fi
-    options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-             -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-             -o "Dir::State::Lists=$apt_dir/lists"
-             -o "Dir::Cache=$apt_dir/cache")
-    # apt's download user cannot reach into the checkout; as root, download as root outright.
-    [ "$(id -u)" -ne 0 ] || options+=(-o APT::Sandbox::User=root)
-    log "fetching the $SUITE source of $PACKAGE"
-    apt-get "${options[@]}" -qq update
-    mkdir -p "$WORK/src"
-    (cd "$WORK/src" && apt-get "${options[@]}" -qq source --download-only "$PACKAGE" >/dev/null)
+    fetch_debian_source "$SUITE" "$PACKAGE" "$WORK/apt" "$WORK/src"
     TARBALL=$WORK/src/${PACKAGE}_$VERSION.orig.tar.xz
     if [ ! -f "$TARBALL" ]; then
         die "$SUITE's $PACKAGE is not $VERSION (found: $(cd "$WORK/src" && ls -- *.orig.tar.xz \

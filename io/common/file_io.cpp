@@ -1,8 +1,8 @@
 #include "file_io.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +43,9 @@ std::string with_symlinks_followed(const std::string& path) {
     return current;
 }
 
+// GRND_NONBLOCK of <sys/random.h>, which older C libraries lack.
+constexpr unsigned kGetrandomNonblock = 0x0001;
+
 // Creates a new, empty file beside target, as open() would create the target itself (mode 0666
 // less the umask, the folder's default ACL). Returns its descriptor, or -1.
 int create_temp_beside(const std::string& target, std::string& temp) {
@@ -50,7 +53,10 @@ int create_temp_beside(const std::string& target, std::string& temp) {
     const std::string base = target.substr(folder.size());
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         std::uint64_t nonce = 0;
-        if (::getrandom(&nonce, sizeof nonce, GRND_NONBLOCK) != sizeof nonce) {
+        // The system call itself, not glibc's wrapper (2.25 and later): the module also loads
+        // under older C libraries. A kernel without it (ENOSYS) takes the fallback.
+        if (::syscall(SYS_getrandom, &nonce, sizeof nonce, kGetrandomNonblock) !=
+            static_cast<long>(sizeof nonce)) {
             nonce = (static_cast<std::uint64_t>(::getpid()) << 20) ^
                     static_cast<std::uint64_t>(attempt);
         }

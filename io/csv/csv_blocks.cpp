@@ -8,6 +8,7 @@
 #if defined(KELVRA_PORTABLE_SCAN)
 #elif defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KELVRA_CSV_AVX2 1
+#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(__aarch64__) && defined(__ARM_NEON) && (defined(__GNUC__) || defined(__clang__))
 #define KELVRA_CSV_NEON 1
@@ -283,13 +284,31 @@ void scan_portable(const char* text, std::size_t from, std::size_t to, std::size
     }
 }
 
+#if defined(KELVRA_CSV_AVX2)
+// AVX2 and carry-less multiplication, read from CPUID, and the AVX state saved by the system
+// (XGETBV). Asked of the CPU directly rather than through __builtin_cpu_supports, whose table
+// (__cpu_model) comes from the compiler's runtime library, which not every toolchain links in.
+bool cpu_has_avx2_pclmul() noexcept {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool pclmul = (ecx & bit_PCLMUL) != 0;
+    const bool osxsave = (ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0;
+    if (!pclmul || !osxsave) return false;
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0_low & 0x6) != 0x6) return false;  // the XMM and YMM registers are saved
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    return (ebx & bit_AVX2) != 0;
+}
+#endif
+
 }  // namespace
 
 CsvBlockScanner portable_csv_block_scanner() noexcept { return scan_portable; }
 
 CsvBlockScanner best_csv_block_scanner() noexcept {
 #if defined(KELVRA_CSV_AVX2)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul")) return scan_avx2;
+    if (cpu_has_avx2_pclmul()) return scan_avx2;
 #elif defined(KELVRA_CSV_NEON)
     if (cpu_has_pmull()) return scan_neon_pmull;
 #endif
