@@ -1,5 +1,5 @@
 # Sourced by the scripts that build from a Debian source package (free-threaded-python.sh,
-# simdjson-source.sh): fetches one with apt-get from the mirror this machine's apt is configured
+# library-source.sh): fetches one with apt-get from the mirror this machine's apt is configured
 # with, but through an apt configuration of its own (a deb-src entry, its own lists and cache), so
 # that the machine's apt state is neither read for sources nor changed.
 #

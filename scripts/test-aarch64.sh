@@ -172,10 +172,10 @@ log "wheel made and checked in $(since "$t")"
 # The portable wheel (scripts/wheels.sh, as on the host): zig c++ for aarch64-linux-gnu.2.17, the
 # host's zig mounted at its own path, simdjson compiled in from the source the host fetched.
 t=$(now)
-scripts/simdjson-source.sh build/simdjson-src
+scripts/library-source.sh build/wheel-src
 ZIG_DIR=$("$HOST_PYTHON" -c 'import os, ziglang; print(os.path.realpath(os.path.dirname(ziglang.__file__)))')
 bind "$ZIG_DIR" "$TREE$ZIG_DIR"
-TREE_ENV+=(HOST_PYTHON="$VENV/bin/python" KELVRA_ZIG="$ZIG_DIR/zig" SIMDJSON_SOURCE_READY=1
+TREE_ENV+=(HOST_PYTHON="$VENV/bin/python" KELVRA_ZIG="$ZIG_DIR/zig" WHEEL_SOURCES_READY=1
            ZIG_GLOBAL_CACHE_DIR="$SRC_IN_TREE/build/zig-cache" PIP_NO_INDEX=1 PIP_FIND_LINKS="$WHEELS"
            WHEEL_JOBS="$JOBS")
 in_tree "scripts/wheels.sh build $VENV/bin/python && scripts/wheels.sh check $VENV/bin/python"

@@ -40,13 +40,13 @@ mkdir -p "$WHEELHOUSE"
     --platform "manylinux_2_28_$machine" --platform "manylinux_2_17_$machine" \
     --platform "manylinux_2_5_$machine" --dest "$WHEELHOUSE" "$PIP_PIN" "${TOOLS[@]}"
 
-scripts/simdjson-source.sh build/simdjson-src
+scripts/library-source.sh build/wheel-src
 bind "$PWD" "$TREE$SRC_IN_TREE"
 bind /proc "$TREE/proc"
 bind "$ZIG_DIR" "$TREE$ZIG_DIR"
 TREE_ENV=(PIP_NO_INDEX=1 PIP_FIND_LINKS="$SRC_IN_TREE/$WHEELHOUSE" PIP_DISABLE_PIP_VERSION_CHECK=1
           HOST_PYTHON="$VENV/bin/python" KELVRA_ZIG="$ZIG_DIR/zig"
-          ZIG_GLOBAL_CACHE_DIR="$SRC_IN_TREE/build/zig-cache" WHEEL_JOBS="${WHEEL_JOBS:-2}" SIMDJSON_SOURCE_READY=1)
+          ZIG_GLOBAL_CACHE_DIR="$SRC_IN_TREE/build/zig-cache" WHEEL_JOBS="${WHEEL_JOBS:-2}" WHEEL_SOURCES_READY=1)
 in_tree "[ -x $VENV/bin/pip ] || { python3 -m venv --without-pip $VENV &&
              $VENV/bin/python $WHEELHOUSE/${PIP_PIN/==/-}-py3-none-any.whl/pip install -q $PIP_PIN; }
          $VENV/bin/python -m pip install -q ${TOOLS[*]}"

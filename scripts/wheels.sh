@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the portable wheels into dist/ and tries each as a user would. Zig's compiler (the
 # ziglang package) builds every module for glibc GLIBC_TARGET, with its own libc++ linked in
-# statically and simdjson compiled in from source (scripts/simdjson-source.sh): the module then
-# needs neither the build machine's C library nor its C++ runtime nor libsimdjson. auditwheel tags
+# statically and simdjson, zlib and libzstd's decoder compiled in from source
+# (scripts/library-source.sh; gzip through zlib, not ISA-L): the module then needs neither the
+# build machine's C library nor its C++ runtime nor those libraries. auditwheel tags
 # each wheel for that glibc (it refuses a module that needs more), and scripts/check-glibc.sh
 # checks every shared object in it against FLOOR.
 #
@@ -11,7 +12,7 @@
 #                                             mypy and stubtest, by scripts/check-wheel.sh)
 # Environment: HOST_PYTHON (the interpreter whose venv holds the pinned tools, ziglang among them;
 # default .venv's), KELVRA_ZIG (the zig program, instead of HOST_PYTHON's ziglang), GLIBC_TARGET
-# (default 2.17), FLOOR (default 2.31), WHEEL_JOBS, SIMDJSON_SOURCE_READY (1: build/simdjson-src
+# (default 2.17), FLOOR (default 2.31), WHEEL_JOBS, WHEEL_SOURCES_READY (1: build/wheel-src
 # is in place); pip's own PIP_NO_INDEX and PIP_FIND_LINKS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,10 +85,11 @@ build_one() {
     tags=$(tags_of "$python")
     machine=$(machine_of "$python")
     started=$(date +%s)
-    # ccache, where there is one: the core and simdjson compile once for every interpreter.
-    local launcher=
+    # ccache, where there is one: the core and the libraries compile once for every interpreter.
+    local launcher=()
     if command -v ccache >/dev/null; then
-        launcher=-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache
+        launcher=(-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache
+                  -Ccmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache)
         export CCACHE_DIR=${CCACHE_DIR:-$ROOT/build/ccache}
     fi
     log "$tags $machine: building with zig c++ for $machine-linux-gnu.$GLIBC_TARGET"
@@ -99,8 +101,12 @@ build_one() {
         -Ccmake.define.CMAKE_AR="$ROOT/scripts/zig/ar" \
         -Ccmake.define.CMAKE_RANLIB="$ROOT/scripts/zig/ranlib" \
         -Ccmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF \
-        -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF ${launcher:+"$launcher"} \
-        -Ccmake.define.KELVRA_SIMDJSON_SOURCE="$ROOT/build/simdjson-src" \
+        -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF "${launcher[@]}" \
+        -Ccmake.define.KELVRA_SIMDJSON_SOURCE="$ROOT/build/wheel-src/simdjson" \
+        -Ccmake.define.KELVRA_ZLIB_SOURCE="$ROOT/build/wheel-src/zlib" \
+        -Ccmake.define.KELVRA_ZSTD_SOURCE="$ROOT/build/wheel-src/zstd" \
+        -Ccmake.define.KELVRA_WITH_ISAL=OFF \
+        -Ccmake.define.CMAKE_C_COMPILER="$ROOT/scripts/zig/cc" \
         -Ccmake.define.CMAKE_CXX_FLAGS="$(multiarch_include "$python")"
     scripts/check-glibc.sh "$FLOOR" "$(wheel_of "$tags" "$machine")"
     log "$tags $machine: wheel made in $(($(date +%s) - started)) s"
@@ -138,7 +144,7 @@ case $action in
     build)
         zig_settings
         # In a Debian tree the host has fetched it (the tree reaches no mirror).
-        [ "${SIMDJSON_SOURCE_READY:-}" = 1 ] || scripts/simdjson-source.sh build/simdjson-src
+        [ "${WHEEL_SOURCES_READY:-}" = 1 ] || scripts/library-source.sh build/wheel-src
         for python in "$@"; do build_one "$python"; done ;;
     check)
         for python in "$@"; do check_one "$python"; done ;;
