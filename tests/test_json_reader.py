@@ -152,6 +152,7 @@ MALFORMED = [
     ('[{"a": 1}]\n[{"a": 2}]', 2, 1, "unexpected content after the top-level array"),
     ('{"a": tru}', 1, 7, "expected true or false"),
     ('{"a": 1} x', 1, 10, "unexpected content after the top-level value"),
+    ('{"a": "]}\\"} x"} [', 1, 18, "unexpected content after the top-level value"),
     ('"x', 1, 1, "never closed"),
     ('[{"a": 1} {"a": 2}]', 1, 11, "malformed JSON"),
     ('[{"a": 1},]', 1, 11, "malformed JSON"),

@@ -111,7 +111,9 @@ TableReader::TableReader(const std::string& path, const char* text, std::size_t 
 
 PyDataFrame TableReader::read() {
     od::json_type top{};
-    check(doc_.type().get(top));
+    const simdjson::error_code type_error = doc_.type().get(top);
+    if (type_error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT) fail_if_content_after_top_level();
+    check(type_error);
     if (top != od::json_type::array) fail_not_array(top);
     od::array rows;
     simdjson::error_code error = doc_.get_array().get(rows);
@@ -230,13 +232,45 @@ void TableReader::fail_too_deep() {
     fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels");
 }
 
+// Some simdjson versions refuse a top-level array or object followed by more content as one that
+// never closes: find where it closes ourselves (brackets inside strings do not count), so that the
+// message points at the content after it whichever version reads the text.
+void TableReader::fail_if_content_after_top_level() {
+    std::size_t depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text_.size(); ++i) {
+        const char c = text_[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if ((c == ']' || c == '}') && depth > 0 && --depth == 0) {
+            std::size_t next = i + 1;
+            while (next < text_.size() && is_json_space(text_[next])) ++next;
+            if (next < text_.size()) {
+                kelvra::throw_json_error(path_, text_, next,
+                                         "unexpected content after the top-level value");
+            }
+            return;
+        }
+    }
+}
+
 void TableReader::fail_not_array(od::json_type top) {
     const char* const found = type_name(top);
     if (found == nullptr) fail(describe(simdjson::TAPE_ERROR));
     switch (top) {
         case od::json_type::object: {
             od::value value;
-            check(doc_.get_value().get(value));
+            const simdjson::error_code error = doc_.get_value().get(value);
+            if (error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT) fail_if_content_after_top_level();
+            check(error);
             check_value(value);
             break;
         }

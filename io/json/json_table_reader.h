@@ -68,6 +68,7 @@ private:
     // A text whose top-level value is not an array: the value is checked through, so that a
     // malformed text is reported as such, and a well-formed one is named for what it holds.
     [[noreturn]] void fail_not_array(od::json_type top);
+    void fail_if_content_after_top_level();
     void check(simdjson::error_code error);
     // For a scalar whose first character already told its kind: any failure means that kind of
     // value is malformed, whatever code simdjson gives it.
