@@ -154,7 +154,9 @@ Made make(Arena& arena, Input& in, int depth, std::size_t length) {
         std::vector<std::size_t> codes;
         for (std::size_t k = 0; k < n; ++k) {
             codes.push_back(k + (in.byte() % 2) * 5);
-            format += (k == 0 ? "" : ",") + std::to_string(codes.back());
+            // Piece by piece: gcc 12 warns falsely (-Wrestrict) on a prefix joined to a string.
+            if (k != 0) format += ',';
+            format += std::to_string(codes.back());
             const Made child = make(arena, in, depth + 1, dense ? in.byte() % 8 : total);
             schemas.push_back(child.schema);
             arrays.push_back(child.array);
