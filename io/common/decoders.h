@@ -37,6 +37,30 @@ private:
     bool ended_ = false;
 };
 
+// Replaces the input's block with the next one and points a decoder's input (`next`, `left`:
+// zlib's and ISA-L's next_in and avail_in) at it.
+template <class Byte, class Count>
+void refill_into(StoredInput& input, Byte*& next, Count& left) {
+    input.refill();
+    next = const_cast<Byte*>(input.data());
+    left = static_cast<Count>(input.size());
+}
+
+// After a gzip member: skips the NUL bytes that may follow it (as gzip and Python's gzip module
+// do), refilling as needed. False when the file ends first: the text has ended.
+template <class Byte, class Count>
+bool skip_gzip_padding(StoredInput& input, Byte*& next, Count& left) {
+    for (;;) {
+        while (left > 0 && *next == 0) {
+            ++next;
+            --left;
+        }
+        if (left > 0) return true;
+        if (input.ended()) return false;
+        refill_into(input, next, left);
+    }
+}
+
 // Throws std::invalid_argument("<path>: <format> data ... at byte <offset>: <what>").
 [[noreturn]] void throw_corrupt(const InputFile& file, std::string_view format, std::size_t offset,
                                 std::string_view what);

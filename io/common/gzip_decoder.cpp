@@ -61,26 +61,14 @@ protected:
     std::size_t declared_size() const override { return declared_; }
 
 private:
-    void next_block() {
-        input_.refill();
-        stream_.next_in = const_cast<Bytef*>(input_.data());
-        stream_.avail_in = static_cast<uInt>(input_.size());
-    }
+    void next_block() { refill_into(input_, stream_.next_in, stream_.avail_in); }
 
-    // After a member: skips NUL bytes and opens the next member, or ends the text at the end of
-    // the file. False when the text has ended.
+    // After a member: opens the next member, or ends the text at the end of the file. False
+    // when the text has ended.
     bool start_member() {
-        for (;;) {
-            while (stream_.avail_in > 0 && *stream_.next_in == 0) {
-                ++stream_.next_in;
-                --stream_.avail_in;
-            }
-            if (stream_.avail_in > 0) break;
-            if (input_.ended()) {
-                finished_ = true;
-                return false;
-            }
-            next_block();
+        if (!skip_gzip_padding(input_, stream_.next_in, stream_.avail_in)) {
+            finished_ = true;
+            return false;
         }
         inflateReset(&stream_);
         in_member_ = true;

@@ -79,28 +79,17 @@ protected:
     std::size_t declared_size() const override { return declared_; }
 
 private:
-    void next_block() {
-        input_.refill();
-        state_->next_in = const_cast<std::uint8_t*>(input_.data());
-        state_->avail_in = static_cast<std::uint32_t>(input_.size());
-    }
+    void next_block() { refill_into(input_, state_->next_in, state_->avail_in); }
 
-    // After a member: skips NUL bytes and opens the next member, or ends the text at the end of
-    // the file. False when the text has ended.
+    // After a member: opens the next member, or ends the text at the end of the file. False
+    // when the text has ended.
     bool start_member() {
         inflate_state& state = *state_;
-        for (;;) {
-            while (state.avail_in > 0 && *state.next_in == 0) {
-                ++state.next_in;
-                --state.avail_in;
-            }
-            if (state.avail_in > 0) break;
-            if (input_.ended()) {
-                finished_ = true;
-                return false;
-            }
-            next_block();
+        if (!skip_gzip_padding(input_, state.next_in, state.avail_in)) {
+            finished_ = true;
+            return false;
         }
+        // The reset clears the input too: it is put back.
         const std::uint8_t* next = state.next_in;
         const std::uint32_t left = state.avail_in;
         isal_inflate_reset(&state);
