@@ -6,9 +6,11 @@ import bz2
 import gzip
 import io
 import lzma
+import os
 import shutil
 import struct
 import subprocess
+import sys
 import zipfile
 
 import pytest
@@ -176,3 +178,25 @@ def test_text_grows_past_the_buffer(tmp_path, reader, level):
     read, _ = READERS[reader]
     df = read(str(path))
     assert df.shape() == (rows, 2) and df["b"][-1] == "seven" and df["a"][0] == 7
+
+
+# A size that a forged gzip trailer or Zstandard frame header declares is not believed past what
+# its stored bytes could hold: the read reserves no such room (here, under a 1 GiB limit of the
+# address space, a reservation of 4 GiB would fail) and reports the forged stream.
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer reserves terabytes")
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("form", ["gzip", "zstd"])
+def test_forged_declared_size(tmp_path, reader, form):
+    _, data = READERS[reader]
+    stored = bytearray(gzip.compress(data) if form == "gzip" else zstd_frames(data))
+    at = len(stored) - 4 if form == "gzip" else 5
+    stored[at:at + 4] = struct.pack("<I", 0xFFFFFFF0)
+    path = tmp_path / "forged"
+    path.write_bytes(stored)
+    code = ("import resource, kelvra\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+            f"try:\n    kelvra.read_{reader}({str(path)!r})\n"
+            "except ValueError as e:\n    print('ValueError:', e)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"ValueError: {path}: corrupt "), done.stdout

@@ -58,9 +58,13 @@ std::size_t Decoder::size_hint() const {
                                      static_cast<double>(produced_) / static_cast<double>(used));
     }
     estimate = std::max(estimate, produced_);
-    // A declared size far below the estimate is that of one stream among several.
+    // A declared size far below the estimate is that of one stream among several; one past what
+    // the stored bytes could hold is forged.
     const std::size_t declared = declared_size();
-    if (declared >= produced_ && declared >= estimate / 2) return declared;
+    if (declared >= produced_ && declared >= estimate / 2 &&
+        declared / longest_growth_ <= stored_size_) {
+        return declared;
+    }
     return estimate;
 }
 

@@ -35,10 +35,14 @@ protected:
     virtual std::size_t consumed() const = 0;
     // The text size the stream itself records (0 when it records none).
     virtual std::size_t declared_size() const = 0;
-    explicit Decoder(std::size_t stored_size) : stored_size_(stored_size) {}
+    // longest_growth: how many times its stored size a text of the format can be at the most; a
+    // declared size beyond it is not believed (a forged trailer or header could claim gigabytes).
+    Decoder(std::size_t stored_size, std::size_t longest_growth)
+        : stored_size_(stored_size), longest_growth_(longest_growth) {}
 
 private:
     std::size_t stored_size_;
+    std::size_t longest_growth_;
     std::size_t produced_ = 0;
 };
 

@@ -68,6 +68,11 @@ bool skip_gzip_padding(StoredInput& input, Byte*& next, Count& left) {
 [[noreturn]] void throw_truncated(const InputFile& file, std::string_view format,
                                   std::size_t offset);
 
+// The most a text grows over its stored bytes: deflate codes its longest match (258 bytes) in no
+// less than two bits; a Zstandard block of 128 KiB may be one byte repeated, stored in four.
+inline constexpr std::size_t kDeflateLongestGrowth = 1032;
+inline constexpr std::size_t kZstdLongestGrowth = 32768;
+
 // The size the last gzip member of a regular file records in its trailer (0 when it cannot be
 // read): the whole text's size when the file is one member of a text under 4 GiB.
 std::size_t gzip_declared_size(const InputFile& file);

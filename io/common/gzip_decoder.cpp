@@ -16,7 +16,8 @@ constexpr std::string_view kFormat = "gzip";
 
 class GzipDecoder final : public Decoder {
 public:
-    explicit GzipDecoder(InputFile& file) : Decoder(file.stored_size()), input_(file) {
+    explicit GzipDecoder(InputFile& file)
+        : Decoder(file.stored_size(), kDeflateLongestGrowth), input_(file) {
         // 15 window bits, plus 16: a gzip header and trailer around the deflate data.
         const int status = inflateInit2(&stream_, 15 + 16);
         if (status != Z_OK) throw std::bad_alloc();

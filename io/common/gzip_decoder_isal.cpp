@@ -38,7 +38,7 @@ const char* fault_name(int status) {
 class IsalGzipDecoder final : public Decoder {
 public:
     explicit IsalGzipDecoder(InputFile& file)
-        : Decoder(file.stored_size()),
+        : Decoder(file.stored_size(), kDeflateLongestGrowth),
           input_(file),
           state_(std::make_unique<inflate_state>()),
           declared_(gzip_declared_size(file)) {

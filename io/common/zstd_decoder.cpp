@@ -24,7 +24,7 @@ constexpr int kLongestWindowLog = sizeof(void*) == 4 ? 30 : 31;
 class ZstdDecoder final : public Decoder {
 public:
     explicit ZstdDecoder(InputFile& file)
-        : Decoder(file.stored_size()),
+        : Decoder(file.stored_size(), kZstdLongestGrowth),
           input_(file),
           stream_(ZSTD_createDStream(), ZSTD_freeDStream) {
         if (stream_ == nullptr) throw std::bad_alloc();
