@@ -86,6 +86,15 @@ ARRAYS = {
     "bool8": lambda pa: pa.ExtensionArray.from_storage(
         pa.bool8(), pa.array([1, 0, None, -3] * 2000, pa.int8()))[3:],
     "chunked": lambda pa: pa.chunked_array([[1, None], [], [3]]),
+    # Many chunks of a few rows: plain numbers without missing values come in one piece, the rest
+    # chunk by chunk.
+    **{f"small-chunks-{t}": (lambda t: lambda pa: pa.chunked_array(
+        [pa.array(c, getattr(pa, t)()) for c in ([0, 1], [1], [1, 0, 1]) * 200]))(t)
+       for t in ("int16", "uint32", "uint64", "float16", "float64")},
+    "small-chunks-bool": lambda pa: pa.chunked_array([[False, True], [True]] * 300),
+    "small-chunks-missing": lambda pa: pa.chunked_array([[i, None] for i in range(600)]),
+    "small-chunks-bool8": lambda pa: pa.chunked_array([pa.ExtensionArray.from_storage(
+        pa.bool8(), pa.array([1, 0, -3], pa.int8()))] * 500),
 }
 # Types whose values are not cells: item by item, as their scalars' as_py() values.
 ITEM_BY_ITEM = {
@@ -129,6 +138,8 @@ SERIES = {
     "polars-str": lambda pl, pd: pl.Series(["a", None, "b" * 30], dtype=pl.String),
     "polars-uint8": lambda pl, pd: pl.Series([1, None], dtype=pl.UInt8),
     "polars-categorical": lambda pl, pd: pl.Series(["u", "v", None], dtype=pl.Categorical),
+    "polars-small-chunks": lambda pl, pd: pl.concat(
+        [pl.Series([float(i), None, 2.5]) for i in range(500)], rechunk=False),
     "pandas-boolean": lambda pl, pd: pd.Series([True, None], dtype="boolean"),
     "pandas-object": lambda pl, pd: pd.Series([1, "x", 2.5], dtype=object),  # item by item
 }
