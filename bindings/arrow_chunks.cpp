@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "arrow_stream.h"
+
 namespace py = pybind11;
 
 namespace kelvra {
@@ -21,15 +23,6 @@ constexpr std::size_t kSmallChunk = 256;
 constexpr std::array<std::string_view, 11> kNumpyTypes = {"int8",  "int16",  "int32",  "int64",
                                                           "uint8", "uint16", "uint32", "halffloat",
                                                           "float", "double", "bool"};
-
-bool is_type(PyObject* values, std::string_view module, std::string_view name) {
-    const py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(values)));
-    const py::object type_module = py::getattr(type, "__module__", py::none());
-    const py::object type_name = py::getattr(type, "__qualname__", py::none());
-    return py::isinstance<py::str>(type_module) && py::isinstance<py::str>(type_name) &&
-           type_module.cast<std::string_view>() == module &&
-           type_name.cast<std::string_view>() == name;
-}
 
 bool small_chunks(std::size_t rows, std::size_t chunks) {
     return chunks > 1 && rows < chunks * kSmallChunk;
