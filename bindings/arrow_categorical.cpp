@@ -63,9 +63,6 @@ std::optional<Parts> parts_of(const py::handle series) {
     }
 }
 
-bool is_integer(Kind kind) { return kind >= Kind::kInt8 && kind <= Kind::kUInt64; }
-bool is_text(Kind kind) { return kind >= Kind::kString && kind <= Kind::kStringView; }
-
 }  // namespace
 
 bool append_polars_categorical(ColumnBuilder& column, PyObject* values) {
@@ -78,13 +75,14 @@ bool append_polars_categorical(ColumnBuilder& column, PyObject* values) {
     const std::optional<arrow::ImportType> text_type = arrow::import_type(texts.schema.value);
     Owned<ArrowArray> dictionary;
     Owned<ArrowArray> more;
-    if (!text_type || !is_text(text_type->kind) || !texts.next(dictionary) || texts.next(more)) {
+    if (!text_type || !arrow::is_text(text_type->kind) || !texts.next(dictionary) ||
+        texts.next(more)) {
         return false;
     }
     Stream ids;
     if (!open_stream(parts->ids.ptr(), ids)) return false;
     const std::optional<arrow::ImportType> id_type = arrow::import_type(ids.schema.value);
-    if (!id_type || !is_integer(id_type->kind)) return false;
+    if (!id_type || !arrow::is_integer(id_type->kind)) return false;
     arrow::ImportType type;
     type.kind = Kind::kDictionary;
     type.index = id_type->kind;
