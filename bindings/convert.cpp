@@ -10,6 +10,7 @@
 
 #include "../core/column_builder.h"
 #include "../io/arrow/arrow_import.h"
+#include "arrow_chunks.h"
 #include "arrow_source.h"
 #include "convert_items.h"
 #include "number_buffer.h"
@@ -176,9 +177,15 @@ ColumnPtr column_from_python(const ColumnValues& values) {
     } else if (PyTuple_CheckExact(source)) {
         column.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(source)));
         append_items(column, source, late);
-    } else if (append_arrow(column, source)) {
-    } else if (PyByteArray_Check(source) || !append_buffer(column, source)) {
-        append_sequence(column, source, late);
+    } else {
+        // Values in many small chunks come in one piece where their producer gives one cheaply.
+        const py::object whole = offers_arrow(source) ? with_fewer_chunks(source)
+                                                      : py::reinterpret_borrow<py::object>(source);
+        PyObject* const from = whole.ptr();
+        if (!append_arrow(column, from) &&
+            (PyByteArray_Check(from) || !append_buffer(column, from))) {
+            append_sequence(column, from, late);
+        }
     }
     column.finish();
     return result;

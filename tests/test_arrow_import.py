@@ -86,6 +86,15 @@ ARRAYS = {
     "bool8": lambda pa: pa.ExtensionArray.from_storage(
         pa.bool8(), pa.array([1, 0, None, -3] * 2000, pa.int8()))[3:],
     "chunked": lambda pa: pa.chunked_array([[1, None], [], [3]]),
+    # Many chunks of a few rows: plain numbers without missing values come in one piece, the rest
+    # chunk by chunk.
+    **{f"small-chunks-{t}": (lambda t: lambda pa: pa.chunked_array(
+        [pa.array(c, getattr(pa, t)()) for c in ([0, 1], [1], [1, 0, 1]) * 200]))(t)
+       for t in ("int16", "uint32", "uint64", "float16", "float64")},
+    "small-chunks-bool": lambda pa: pa.chunked_array([[False, True], [True]] * 300),
+    "small-chunks-missing": lambda pa: pa.chunked_array([[i, None] for i in range(600)]),
+    "small-chunks-bool8": lambda pa: pa.chunked_array([pa.ExtensionArray.from_storage(
+        pa.bool8(), pa.array([1, 0, -3], pa.int8()))] * 500),
 }
 # Types whose values are not cells: item by item, as their scalars' as_py() values.
 ITEM_BY_ITEM = {
@@ -125,10 +134,31 @@ def test_mixed_column_round_trips_through_a_union(mode):
     assert cells(column) == cells(source["m"])
 
 
+def categorical_chunks(pl):
+    dtype = pl.Categorical(pl.Categories.random())
+    return pl.concat([pl.Series([None, f"c{i}", "v" * 20] * 6000, dtype=dtype) for i in range(3)],
+                     rechunk=False)
+
+
+def far_categories(pl):
+    """A Categorical whose category ids start far past 0: its mapping holds many other texts."""
+    texts = [f"other {i}" for i in range(40000)] + ["x", None, "y" * 20] * 6000
+    return pl.Series(texts, dtype=pl.Categorical(pl.Categories.random()))[40000:]
+
+
 SERIES = {
     "polars-str": lambda pl, pd: pl.Series(["a", None, "b" * 30], dtype=pl.String),
     "polars-uint8": lambda pl, pd: pl.Series([1, None], dtype=pl.UInt8),
     "polars-categorical": lambda pl, pd: pl.Series(["u", "v", None], dtype=pl.Categorical),
+    # Categoricals of many rows are read from their category ids and the texts of those ids
+    # (a mapping of their own: its ids start at 0).
+    "polars-categorical-many": lambda pl, pd: pl.Series(
+        ["u", None, "v" * 20, "w"] * 5000, dtype=pl.Categorical(pl.Categories.random())),
+    "polars-categorical-chunks": lambda pl, pd: categorical_chunks(pl),
+    "polars-categorical-far-ids": lambda pl, pd: far_categories(pl),
+    "polars-enum-many": lambda pl, pd: pl.Series(["p", None, "q"] * 7000, dtype=pl.Enum(["q", "p"])),
+    "polars-small-chunks": lambda pl, pd: pl.concat(
+        [pl.Series([float(i), None, 2.5]) for i in range(500)], rechunk=False),
     "pandas-boolean": lambda pl, pd: pd.Series([True, None], dtype="boolean"),
     "pandas-object": lambda pl, pd: pd.Series([1, "x", 2.5], dtype=object),  # item by item
 }

@@ -52,6 +52,13 @@ struct ImportType {
     std::vector<std::int8_t> child_of_code;
 };
 
+inline bool is_integer(ImportType::Kind kind) {
+    return kind >= ImportType::Kind::kInt8 && kind <= ImportType::Kind::kUInt64;
+}
+inline bool is_text(ImportType::Kind kind) {
+    return kind >= ImportType::Kind::kString && kind <= ImportType::Kind::kStringView;
+}
+
 // How deep a type may nest (a union of unions of ...): deeper schemas are refused.
 constexpr int kMaxTypeDepth = 64;
 
@@ -81,7 +88,7 @@ private:
 // and offsets past what 64 bits can address).
 void append_array(ColumnBuilder& column, const ImportType& type, const ArrowArray& array);
 
-// Asks the processor for the first bytes of the array's first buffers ahead of append_array.
+// Asks the processor for the first lines of the array's first buffers ahead of append_array.
 void prefetch_buffers(const ArrowArray& array) noexcept;
 
 }  // namespace kelvra::arrow

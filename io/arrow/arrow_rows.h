@@ -34,8 +34,6 @@ constexpr std::size_t kMaxPosition = std::numeric_limits<std::int64_t>::max() / 
 
 [[noreturn]] void malformed(const std::string& what);
 
-inline bool is_integer(Kind kind) { return kind >= Kind::kInt8 && kind <= Kind::kUInt64; }
-inline bool is_text(Kind kind) { return kind >= Kind::kString && kind <= Kind::kStringView; }
 inline bool is_union(Kind kind) { return kind == Kind::kDenseUnion || kind == Kind::kSparseUnion; }
 
 template <class T>

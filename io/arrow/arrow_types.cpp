@@ -12,7 +12,6 @@ namespace kelvra::arrow {
 
 namespace {
 
-using detail::is_integer;
 using detail::Kind;
 
 std::optional<Kind> plain_kind(std::string_view format) {
