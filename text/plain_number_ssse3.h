@@ -84,6 +84,7 @@ struct DigitGather {
 [[gnu::always_inline]] inline bool parse_plain_int_ssse3(const char* p, std::size_t size,
                                                          std::int64_t& value) noexcept {
     using namespace plain_number_detail;
+    if (one_digit(p, size, value)) return true;
     const bool negative = take_sign(p, size);
     if (size - 1 >= 16) return false;
     const __m128i from_zero = bytes_from_zero(p);
