@@ -118,6 +118,21 @@ namespace plain_number_detail {
     return static_cast<unsigned>(_mm_movemask_epi8(is_digit));
 }
 
+// Reads the field [p, p + size) when it is a plain integer (as parse_plain_int says); the value of
+// its digits comes from `digits`, given their byte values less '0', their start and their count.
+template <typename Digits>
+[[gnu::always_inline]] inline bool plain_int_by(const char* p, std::size_t size,
+                                                std::int64_t& value, Digits digits) noexcept {
+    if (one_digit(p, size, value)) return true;
+    const bool negative = take_sign(p, size);
+    if (size - 1 >= 16) return false;
+    const __m128i from_zero = bytes_from_zero(p);
+    const unsigned field = (1u << size) - 1;
+    if ((digit_bits(from_zero) & field) != field) return false;
+    value = with_sign(static_cast<std::int64_t>(digits(from_zero, p, size)), negative);
+    return true;
+}
+
 // A field of an optional sign, then 1 to 16 bytes that are digits or '.', taken apart.
 struct PlainField {
     __m128i from_zero;  // the bytes after the sign less '0', as bytes_from_zero gives them
@@ -154,16 +169,13 @@ struct PlainField {
                                                    std::int64_t& value) noexcept {
 #if defined(__SSE2__)
     using namespace plain_number_detail;
-    if (one_digit(p, size, value)) return true;
-    const bool negative = take_sign(p, size);
-    if (size - 1 >= 16) return false;
-    const __m128i from_zero = bytes_from_zero(p);
-    const unsigned field = (1u << size) - 1;
-    if ((digit_bits(from_zero) & field) != field) return false;
-    std::uint64_t first_eight;
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
-    value = with_sign(static_cast<std::int64_t>(digits_at(first_eight, p, size)), negative);
-    return true;
+    return plain_int_by(
+        p, size, value,
+        [](__m128i from_zero, const char* digits, std::size_t n) __attribute__((always_inline)) {
+            std::uint64_t first_eight;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
+            return digits_at(first_eight, digits, n);
+        });
 #else
     (void)p;
     (void)size;

@@ -84,15 +84,10 @@ struct DigitGather {
 [[gnu::always_inline]] inline bool parse_plain_int_ssse3(const char* p, std::size_t size,
                                                          std::int64_t& value) noexcept {
     using namespace plain_number_detail;
-    if (one_digit(p, size, value)) return true;
-    const bool negative = take_sign(p, size);
-    if (size - 1 >= 16) return false;
-    const __m128i from_zero = bytes_from_zero(p);
-    const unsigned field = (1u << size) - 1;
-    if ((digit_bits(from_zero) & field) != field) return false;
-    value =
-        with_sign(static_cast<std::int64_t>(gathered_digits(from_zero, kNoPoint, size)), negative);
-    return true;
+    return plain_int_by(
+        p, size, value,
+        [](__m128i from_zero, const char*, std::size_t n)
+            __attribute__((always_inline)) { return gathered_digits(from_zero, kNoPoint, n); });
 }
 
 // parse_plain_number with SSSE3.
