@@ -37,7 +37,8 @@ def test_cell_inference(read_bytes, text, cell):
 
 
 # Texts at the edges of the short integer path (one digit, signs, 8 and 16 digits, leading zeros,
-# the 19-20 digit overflow) and every inference case, read inside a run of an int column, of a
+# the 19-20 digit overflow), decimals of 16 bytes with the '.' at either end and past the eighth
+# byte, and every inference case, read inside a run of an int column, of a
 # double column and of columns that mix types with and without text: the same cells as a field
 # read alone.
 RUN_EDGES = INFERENCE + [
@@ -45,6 +46,8 @@ RUN_EDGES = INFERENCE + [
     ("1234567890123456", 1234567890123456), ("+0000000000000009", 9),
     ("-12345678901234567", -12345678901234567), ("-9223372036854775809", "-9223372036854775809"),
     ("99999999999999999999", "99999999999999999999"), ("12345678.5", 12345678.5), ("1e3", 1000.0),
+    ("123456789012345.", 123456789012345.0), ("-.000000000000001", -1e-15),
+    ("+1234567890.12345", 1234567890.12345),
 ]  # fmt: skip
 
 

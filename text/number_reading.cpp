@@ -1,5 +1,11 @@
 #include "number_reading.h"
 
+#include "plain_number_ssse3.h"
+
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+#include <cpuid.h>
+#endif
+
 #include <charconv>
 #include <cstddef>
 #include <iterator>
@@ -24,6 +30,13 @@ constexpr std::ptrdiff_t kExactPowers = std::ssize(kDoublePowersOfTen) - 1;
 constexpr std::ptrdiff_t kExponentCap = 100000;
 
 }  // namespace
+
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+bool cpu_has_ssse3() noexcept {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
+}
+#endif
 
 ParsedNumber parse_whole_number(std::string_view text) noexcept {
     const char* begin = text.data();

@@ -75,6 +75,90 @@ namespace plain_number_detail {
     return n - 1 < 8 ? eight_digit_values(first_eight, n) : up_to_sixteen_digits(p, n);
 }
 
+// Reads a field of one digit, the commonest field of a flag column, without the vector.
+[[gnu::always_inline]] inline bool one_digit(const char* p, std::size_t size,
+                                             std::int64_t& value) noexcept {
+    const auto first = static_cast<unsigned char>(static_cast<unsigned char>(*p) - '0');
+    if (size != 1 || first > 9) return false;
+    value = first;
+    return true;
+}
+
+// Steps over a field's optional sign; true when it is '-'.
+[[gnu::always_inline]] inline bool take_sign(const char*& p, std::size_t& size) noexcept {
+    const bool negative = *p == '-';
+    const std::size_t sign = static_cast<std::size_t>(negative) | (*p == '+');
+    p += sign;
+    size -= sign;
+    return negative;
+}
+
+// The magnitude, negated when `negative`, without a branch: 0 - m or m.
+[[gnu::always_inline]] inline std::int64_t with_sign(std::int64_t magnitude,
+                                                     bool negative) noexcept {
+    const std::int64_t mask = -static_cast<std::int64_t>(negative);
+    return (magnitude ^ mask) - mask;
+}
+
+// The sign goes on as a bit: signs vary from row to row, and a branch would mispredict.
+[[gnu::always_inline]] inline double with_sign_bit(double magnitude, bool negative) noexcept {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
+                                 (std::uint64_t{negative} << 63));
+}
+
+#if defined(__SSE2__)
+// The 16 bytes at p less '0': a digit becomes its value (0 to 9), any other byte a value above 9.
+[[gnu::always_inline]] inline __m128i bytes_from_zero(const char* p) noexcept {
+    return _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+}
+
+// A bit for each of the 16 bytes whose value less '0' is `from_zero`: set where it is a digit.
+[[gnu::always_inline]] inline unsigned digit_bits(__m128i from_zero) noexcept {
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
+    return static_cast<unsigned>(_mm_movemask_epi8(is_digit));
+}
+
+// Reads the field [p, p + size) when it is a plain integer (as parse_plain_int says); the value of
+// its digits comes from `digits`, given their byte values less '0', their start and their count.
+template <typename Digits>
+[[gnu::always_inline]] inline bool plain_int_by(const char* p, std::size_t size,
+                                                std::int64_t& value, Digits digits) noexcept {
+    if (one_digit(p, size, value)) return true;
+    const bool negative = take_sign(p, size);
+    if (size - 1 >= 16) return false;
+    const __m128i from_zero = bytes_from_zero(p);
+    const unsigned field = (1u << size) - 1;
+    if ((digit_bits(from_zero) & field) != field) return false;
+    value = with_sign(static_cast<std::int64_t>(digits(from_zero, p, size)), negative);
+    return true;
+}
+
+// A field of an optional sign, then 1 to 16 bytes that are digits or '.', taken apart.
+struct PlainField {
+    __m128i from_zero;  // the bytes after the sign less '0', as bytes_from_zero gives them
+    std::size_t size;   // the bytes after the sign
+    unsigned points;    // a bit for each '.' among them
+    bool negative;
+};
+
+// Takes the field [p, p + size) apart when it is a PlainField (p then points past the sign);
+// false for any other text. Reads the 17 bytes from p whatever the size.
+[[gnu::always_inline]] inline bool take_plain_field(const char*& p, std::size_t size,
+                                                    PlainField& field) noexcept {
+    if (size == 0) return false;
+    field.negative = take_sign(p, size);
+    field.size = size;
+    if (size - 1 >= 16) return false;
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    field.from_zero = _mm_sub_epi8(text, _mm_set1_epi8('0'));
+    const unsigned bytes = (1u << size) - 1;
+    const auto points =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.'))));
+    field.points = points & bytes;
+    return ((digit_bits(field.from_zero) | points) & bytes) == bytes;
+}
+#endif
+
 }  // namespace plain_number_detail
 
 // Reads the field [p, p + size) when it is a plain integer: an optional sign and 1 to 16 digits,
@@ -85,28 +169,13 @@ namespace plain_number_detail {
                                                    std::int64_t& value) noexcept {
 #if defined(__SSE2__)
     using namespace plain_number_detail;
-    const auto first = static_cast<unsigned char>(static_cast<unsigned char>(*p) - '0');
-    if (size == 1 && first <= 9) {
-        value = first;
-        return true;
-    }
-    const bool negative = *p == '-';
-    const std::size_t sign = static_cast<std::size_t>(negative) | (*p == '+');
-    p += sign;
-    size -= sign;
-    if (size - 1 >= 16) return false;
-    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i from_zero = _mm_sub_epi8(text, _mm_set1_epi8('0'));
-    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
-    const auto digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit));
-    const unsigned field = (1u << size) - 1;
-    if ((digits & field) != field) return false;
-    std::uint64_t first_eight;
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
-    const auto magnitude = static_cast<std::int64_t>(digits_at(first_eight, p, size));
-    const std::int64_t mask = -static_cast<std::int64_t>(negative);
-    value = (magnitude ^ mask) - mask;
-    return true;
+    return plain_int_by(
+        p, size, value,
+        [](__m128i from_zero, const char* digits, std::size_t n) __attribute__((always_inline)) {
+            std::uint64_t first_eight;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
+            return digits_at(first_eight, digits, n);
+        });
 #else
     (void)p;
     (void)size;
@@ -122,23 +191,16 @@ namespace plain_number_detail {
                                                                     bool& ok) noexcept {
 #if defined(__SSE2__)
     using namespace plain_number_detail;
-    const bool negative = *p == '-';
-    const std::size_t sign = static_cast<std::size_t>(negative) | (*p == '+');
-    p += sign;
-    const std::size_t n = size - sign;
+    std::size_t n = size;
+    const bool negative = take_sign(p, n);
     const bool short_enough = n - 1 < 8;
     const std::size_t taken = short_enough ? n : 8;
-    const __m128i from_zero =
-        _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
-    const auto digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit));
+    const __m128i from_zero = bytes_from_zero(p);
     const unsigned field = (1u << taken) - 1;
-    ok = short_enough & ((digits & field) == field);
+    ok = short_enough & ((digit_bits(from_zero) & field) == field);
     std::uint64_t first_eight;
     _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
-    const auto magnitude = static_cast<std::int64_t>(eight_digit_values(first_eight, taken));
-    const std::int64_t mask = -static_cast<std::int64_t>(negative);
-    return (magnitude ^ mask) - mask;
+    return with_sign(static_cast<std::int64_t>(eight_digit_values(first_eight, taken)), negative);
 #else
     (void)p;
     (void)size;
@@ -155,33 +217,21 @@ namespace plain_number_detail {
                                                               std::size_t size) noexcept {
 #if defined(__SSE2__)
     using namespace plain_number_detail;
-    if (size == 0) return {};
-    const bool negative = *p == '-';
-    const std::size_t sign = static_cast<std::size_t>(negative) | (*p == '+');
-    p += sign;
-    size -= sign;
-    if (size == 0 || size > 16) return {};
-
-    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i from_zero = _mm_sub_epi8(text, _mm_set1_epi8('0'));
-    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
-    const auto digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit));
-    const auto points =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.'))));
-    const unsigned field = (1u << size) - 1;
-    if (((digits | points) & field) != field) return {};
+    PlainField plain;
+    if (!take_plain_field(p, size, plain)) return {};
+    const __m128i from_zero = plain.from_zero;
+    const bool negative = plain.negative;
+    size = plain.size;
 
     ParsedNumber out;
     // The values of the first eight digits, already in hand.
     std::uint64_t first_eight;
     _mm_storel_epi64(reinterpret_cast<__m128i*>(&first_eight), from_zero);
-    const unsigned point = points & field;
+    const unsigned point = plain.points;
     if (point == 0) {
-        const auto magnitude = static_cast<std::int64_t>(digits_at(first_eight, p, size));
         out.kind = ParsedNumber::kInt;
-        // Negated without a branch: 0 - m or m.
-        const std::int64_t mask = -static_cast<std::int64_t>(negative);
-        out.int_value = (magnitude ^ mask) - mask;
+        out.int_value =
+            with_sign(static_cast<std::int64_t>(digits_at(first_eight, p, size)), negative);
         return out;
     }
     // One '.' and at most 15 digits: the digits are an exact double, and so is the power of ten
@@ -205,11 +255,9 @@ namespace plain_number_detail {
                    up_to_sixteen_digits(p + at + 1, fraction);
     }
     const auto value = static_cast<std::int64_t>(mantissa);
-    const double magnitude = static_cast<double>(value) / kDoublePowersOfTen[fraction];
-    // The sign goes on as a bit: signs vary from row to row, and a branch would mispredict.
     out.kind = ParsedNumber::kDouble;
-    out.double_value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) |
-                                             (std::uint64_t{negative} << 63));
+    out.double_value =
+        with_sign_bit(static_cast<double>(value) / kDoublePowersOfTen[fraction], negative);
     return out;
 #else
     (void)p;

@@ -7,6 +7,7 @@
 
 #include "../../core/column_builder.h"
 #include "../../text/number_reading.h"
+#include "../../text/plain_number_ssse3.h"
 
 namespace kelvra {
 
@@ -68,8 +69,9 @@ bool any_present_in(const MissingBits& missing, std::size_t k) noexcept {
 // that `read` does not take (it reads a present field into its value, or says no); returns the
 // rows taken.
 template <CellType Type, typename Value, typename Read>
-std::size_t append_number_run(ColumnBuilder& column, const std::string_view* fields,
-                              std::size_t rows, Read read) {
+[[gnu::always_inline]] inline std::size_t append_number_run(ColumnBuilder& column,
+                                                            const std::string_view* fields,
+                                                            std::size_t rows, Read read) {
     std::uint64_t* const slots = column.number_run(Type, rows);
     if (slots == nullptr) return 0;
     MissingBits missing{};
@@ -88,12 +90,34 @@ std::size_t append_number_run(ColumnBuilder& column, const std::string_view* fie
     return k;
 }
 
+// The plain readings the number runs take first: number_reading.h's, or with SSSE3 those of
+// plain_number_ssse3.h, which give the same.
+template <bool kSsse3>
+struct PlainReading {
+    [[gnu::always_inline]] static bool plain_int(const char* p, std::size_t size,
+                                                 std::int64_t& value) noexcept {
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+        if constexpr (kSsse3) return parse_plain_int_ssse3(p, size, value);
+#endif
+        return parse_plain_int(p, size, value);
+    }
+    [[gnu::always_inline]] static ParsedNumber plain_number(const char* p,
+                                                            std::size_t size) noexcept {
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+        if constexpr (kSsse3) return parse_plain_number_ssse3(p, size);
+#endif
+        return parse_plain_number(p, size);
+    }
+};
+
 // Integers: plain ones take the short path, any other field the whole reading.
-std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields,
-                           std::size_t rows) {
+template <typename Reading>
+[[gnu::always_inline]] inline std::size_t append_int_run(ColumnBuilder& column,
+                                                         const std::string_view* fields,
+                                                         std::size_t rows) {
     return append_number_run<kInt, std::int64_t>(
         column, fields, rows, [](std::string_view field, std::int64_t& value) {
-            if (parse_plain_int(field.data(), field.size(), value)) [[likely]] {
+            if (Reading::plain_int(field.data(), field.size(), value)) [[likely]] {
                 return true;
             }
             const ParsedNumber number = read_unplain_number(field);
@@ -103,16 +127,38 @@ std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields
         });
 }
 
+template <typename Reading>
+[[gnu::always_inline]] inline std::size_t append_double_run(ColumnBuilder& column,
+                                                            const std::string_view* fields,
+                                                            std::size_t rows) {
+    return append_number_run<kDouble, double>(
+        column, fields, rows, [](std::string_view field, double& value) {
+            ParsedNumber number = Reading::plain_number(field.data(), field.size());
+            if (number.kind == ParsedNumber::kNone && may_be_number(field.front())) {
+                number = parse_whole_number(field);
+            }
+            if (number.kind != ParsedNumber::kDouble) return false;
+            value = number.double_value;
+            return true;
+        });
+}
+
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+const bool kCpuHasSsse3 = cpu_has_ssse3();
+#else
+constexpr bool kCpuHasSsse3 = false;
+#endif
+
+std::size_t append_int_run(ColumnBuilder& column, const std::string_view* fields,
+                           std::size_t rows) {
+    if (kCpuHasSsse3) return append_int_run<PlainReading<true>>(column, fields, rows);
+    return append_int_run<PlainReading<false>>(column, fields, rows);
+}
+
 std::size_t append_double_run(ColumnBuilder& column, const std::string_view* fields,
                               std::size_t rows) {
-    return append_number_run<kDouble, double>(column, fields, rows,
-                                              [](std::string_view field, double& value) {
-                                                  const ParsedNumber number = read_number(field);
-                                                  if (number.kind != ParsedNumber::kDouble)
-                                                      return false;
-                                                  value = number.double_value;
-                                                  return true;
-                                              });
+    if (kCpuHasSsse3) return append_double_run<PlainReading<true>>(column, fields, rows);
+    return append_double_run<PlainReading<false>>(column, fields, rows);
 }
 
 // Text goes straight into the column's string cells, up to the first number; returns the rows

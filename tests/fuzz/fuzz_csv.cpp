@@ -13,11 +13,35 @@
 #include "io/common/file_io.h"
 #include "io/csv/csv_tokenizer.h"
 #include "text/number_reading.h"
+#include "text/plain_number_ssse3.h"
 
 namespace {
 
+// The SSSE3 readings give what the SSE2 ones give, on every field.
+void require_same_plain_readings(std::string_view field) {
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+    static const bool ssse3 = kelvra::cpu_has_ssse3();
+    if (!ssse3 || field.empty()) return;
+    std::int64_t sse2_int = 0, ssse3_int = 0;
+    const bool sse2_took = kelvra::parse_plain_int(field.data(), field.size(), sse2_int);
+    const bool ssse3_took = kelvra::parse_plain_int_ssse3(field.data(), field.size(), ssse3_int);
+    const kelvra::ParsedNumber sse2 = kelvra::parse_plain_number(field.data(), field.size());
+    const kelvra::ParsedNumber with_ssse3 =
+        kelvra::parse_plain_number_ssse3(field.data(), field.size());
+    if (sse2_took != ssse3_took || sse2_int != ssse3_int || sse2.kind != with_ssse3.kind ||
+        (sse2.kind != kelvra::ParsedNumber::kNone && sse2.int_value != with_ssse3.int_value)) {
+        std::fprintf(stderr, "SSSE3 and SSE2 readings differ for \"%.*s\"\n",
+                     static_cast<int>(field.size()), field.data());
+        std::abort();
+    }
+#else
+    (void)field;
+#endif
+}
+
 // The fields lie in the tokenizer's buffer, which the quick reading may read past their ends.
 void require_same_number(std::string_view field) {
+    require_same_plain_readings(field);
     std::int64_t plain_int = 0;
     if (!field.empty() && kelvra::parse_plain_int(field.data(), field.size(), plain_int)) {
         const kelvra::ParsedNumber general = kelvra::parse_whole_number(field);
