@@ -92,6 +92,15 @@ install_wheels() {
     log "venv made in $(since "$t")"
 }
 
+# The CMake program of the tree's venv, as seen inside the tree, for CMAKE_EXECUTABLE: the venv's
+# bin/cmake is a Python script, which under emulation can take longer to answer scikit-build-core's
+# `cmake --version` than the few seconds it waits, while the program itself answers at once.
+venv_cmake() {
+    local found=("$TREE$VENV"/lib/python3*/site-packages/cmake/data/bin/cmake)
+    [ -x "${found[0]}" ] || die "no CMake program in the tree's venv ($TREE$VENV)"
+    echo "${found[0]#"$TREE"}"
+}
+
 # Reads the newest wheel in dist/ matching each pattern given (like manylinux_2_17_aarch64) on the
 # host: its module must be an AArch64 ELF file.
 assert_aarch64_wheels() {

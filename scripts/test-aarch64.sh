@@ -66,6 +66,8 @@ bind /proc "$TREE/proc"
 bind /dev "$TREE/dev"
 log "tree ready in $(since "$t"): $(in_tree "$VENV/bin/python -c 'import platform, sys; \
     print(platform.machine(), sys.version.split()[0])'")"
+# For scikit-build-core (the wheels below).
+TREE_ENV+=(CMAKE_EXECUTABLE="$(venv_cmake)")
 
 t=$(now)
 in_tree "$VENV/bin/cmake -S . -B $BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVRA_WERROR=ON \

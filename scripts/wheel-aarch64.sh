@@ -6,8 +6,8 @@
 #
 # It happens in a Debian tree of that suite, made once with mmdebstrap and cached under build/
 # (made again only when its package list or pins change): the host's architecture with arm64 as a
-# second one, holding only the arm64 interpreter and its headers and the cross binutils (the glibc
-# check reads the module with them). Zig is a static program: the host's (the ziglang package) is
+# second one, holding only the arm64 interpreter and its headers, the C++ runtime and the cross
+# binutils (the glibc check reads the module with them). Zig is a static program: the host's (the ziglang package) is
 # mounted into the tree at its own path and runs natively there; it is also the tree's cc, with
 # which the suite builds its fault-injection library. The wheels of the tools and consumers are
 # fetched by the host's pip (scripts/aarch64-tree.sh).
@@ -38,7 +38,9 @@ enter_private_mount_namespace "$SELF" "$@"
 
 TREE_PYTHON=python$PY_VERSION
 TAGS=cp${PY_VERSION/./}-cp${PY_VERSION/./}
-PACKAGES=("$TREE_PYTHON:arm64" "$TREE_PYTHON-dev:arm64" "binutils-aarch64-linux-gnu:$HOST_ARCH")
+# libstdc++6: what CMake's and the consumers' manylinux wheels link against.
+PACKAGES=("$TREE_PYTHON:arm64" "$TREE_PYTHON-dev:arm64" libstdc++6:arm64
+          "binutils-aarch64-linux-gnu:$HOST_ARCH")
 TREE=build/aarch64-$SUITE-root
 BUILD=build/wheels/cmake-$TAGS-aarch64  # the wheel's CMake tree, made again with the tree
 SRC_IN_TREE=/src
@@ -70,6 +72,7 @@ bind "$PWD" "$TREE$SRC_IN_TREE"
 bind /proc "$TREE/proc"
 bind /dev "$TREE/dev"
 bind "$ZIG_DIR" "$TREE$ZIG_DIR"
+TREE_ENV+=(CMAKE_EXECUTABLE="$(venv_cmake)")
 log "tree ready in $(since "$t"): $(in_tree "$VENV/bin/python -c 'import platform, sys; \
     print(platform.machine(), sys.version.split()[0])'")"
 
