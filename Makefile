@@ -169,9 +169,11 @@ test-free-threaded: setup
 # every shared object in each against the glibc 2.31 floor, and installs each into a new venv of
 # its own interpreter to run the suite, mypy and stubtest against it (scripts/check-wheel.sh).
 # x86-64: pyenv's 3.10-3.13 and the free-threaded build here, and as root the 3.14 of the
-# test-py314 tree (made first when missing). `make test-bullseye` runs the cp311 wheel's suite in a
+# test-py314 tree (made first when missing); aarch64 as root, below. `make test-bullseye` runs the cp311 wheel's suite in a
 # Debian 11 tree (glibc 2.31).
 WHEELS_VERSIONS ?= 3.10 3.11 3.12 3.13
+# aarch64, as root, under qemu (scripts/wheel-aarch64.sh): trixie's CPython 3.13, unstable's 3.14.
+AARCH64_WHEEL_SUITES ?= trixie unstable
 
 .PHONY: wheels test-bullseye
 wheels: export EXTRA_APT_PACKAGES = build-essential libssl-dev zlib1g-dev libffi-dev \
@@ -187,6 +189,16 @@ wheels: setup-wheel
 		HOST_PYTHON=$(CURDIR)/$(PY) nice -n 10 scripts/wheel-py314.sh; \
 	else \
 		echo "wheels: SKIPPED the CPython 3.14 wheel: its tree needs root (chroot, bind mounts)"; \
+	fi
+	@if [ "$$(id -u)" -eq 0 ]; then \
+		made=; missing=; \
+		for suite in $(AARCH64_WHEEL_SUITES); do \
+			rc=0; HOST_PYTHON=$(CURDIR)/$(PY) nice -n 10 scripts/wheel-aarch64.sh $$suite || rc=$$?; \
+			case $$rc in 0) made="$$made $$suite" ;; 3) missing="$$missing $$suite" ;; *) exit $$rc ;; esac; \
+		done; \
+		echo "wheels: aarch64 wheels made in the Debian trees of:$${made:- none}; not made, no arm64 tree to be had:$${missing:- none}"; \
+	else \
+		echo "wheels: SKIPPED the aarch64 wheels: their trees need root (mmdebstrap, chroot, binfmt_misc)"; \
 	fi
 	@ls -1 dist/kelvra-*manylinux_2_17*.whl
 

@@ -68,7 +68,8 @@ pins_of() {
 }
 
 # Makes $TREE.new afresh with mmdebstrap from the host's Debian mirror: make_tree SUITE
-# ARCHITECTURES PACKAGE... (ARCHITECTURES comma-separated, the tree's own first).
+# ARCHITECTURES PACKAGE... (ARCHITECTURES comma-separated, the tree's own first). Exits with
+# TREE_UNAVAILABLE_STATUS, when set, if mmdebstrap fails.
 make_tree() {
     local suite=$1 architectures=$2 mirror options
     shift 2
@@ -80,10 +81,18 @@ make_tree() {
     assert_unmounted "$TREE.new"
     rm -rf "$TREE.new"
     mkdir -p "$(dirname "$TREE")"
-    mmdebstrap --mode=root --variant=apt --quiet --architectures="$architectures" \
-        --aptopt='APT::Install-Recommends "false"' "${options[@]}" \
-        --include="$(IFS=,; echo "$*")" \
-        "$suite" "$TREE.new" "deb $mirror $suite main"
+    if ! mmdebstrap --mode=root --variant=apt --quiet --architectures="$architectures" \
+             --aptopt='APT::Install-Recommends "false"' "${options[@]}" \
+             --include="$(IFS=,; echo "$*")" \
+             "$suite" "$TREE.new" "deb $mirror $suite main"; then
+        # A caller that can do without the tree (a mirror lacking the suite, an architecture or a
+        # package) says so with TREE_UNAVAILABLE_STATUS, the status to exit with.
+        [ -z "${TREE_UNAVAILABLE_STATUS:-}" ] || {
+            log "cannot make the $suite tree ($architectures) from the mirror: see mmdebstrap's message"
+            exit "$TREE_UNAVAILABLE_STATUS"
+        }
+        die "mmdebstrap could not make the $suite tree ($architectures)"
+    fi
 }
 
 # Makes $TREE with make_tree and then FILL (a function that completes $TREE.new), unless the tree

@@ -37,12 +37,12 @@ PIP_PIN="pip==$("$HOST_PYTHON" -m pip --version | cut -d' ' -f2)"
 tags_of() { "$1" -c 'import sys; v = "cp%d%d" % sys.version_info[:2]; print(v + "-" + v + sys.abiflags)'; }
 machine_of() { "$1" -c 'import platform; print(platform.machine())'; }
 
-# A venv of the interpreter with pip and the wheel's build backend (build/wheels/venv-TAGS): made
-# with the host's pip, so that an interpreter built without pip serves as well.
+# A venv of the interpreter with pip and the wheel's build backend (build/wheels/venv-TAGS-MACHINE):
+# made with the host's pip, so that an interpreter built without pip serves as well.
 build_venv() {
     local python=$1 tags venv
     tags=$(tags_of "$python")
-    venv=$ROOT/build/wheels/venv-$tags
+    venv=$ROOT/build/wheels/venv-$tags-$(machine_of "$python")
     # A free-threaded interpreter needs a pip that knows its wheels' tags (cp313t).
     local pip_pin=$PIP_PIN
     [[ $tags != *t ]] || pip_pin=$(grep -m1 -oE '^pip==[^[:space:]#]+' requirements-free-threaded.txt)
