@@ -169,8 +169,8 @@ test-free-threaded: setup
 # every shared object in each against the glibc 2.31 floor, and installs each into a new venv of
 # its own interpreter to run the suite, mypy and stubtest against it (scripts/check-wheel.sh).
 # x86-64: pyenv's 3.10-3.13 and the free-threaded build here, and as root the 3.14 of the
-# test-py314 tree (made first when missing); aarch64 as root, below. `make test-bullseye` runs the cp311 wheel's suite in a
-# Debian 11 tree (glibc 2.31).
+# test-py314 tree (made first when missing); aarch64 as root, below. `make test-bullseye` runs
+# the cp311 wheel's suite in a Debian 11 tree (glibc 2.31).
 WHEELS_VERSIONS ?= 3.10 3.11 3.12 3.13
 # aarch64, as root, under qemu (scripts/wheel-aarch64.sh): trixie's CPython 3.13, unstable's 3.14.
 AARCH64_WHEEL_SUITES ?= trixie unstable
