@@ -203,3 +203,17 @@ def test_forged_declared_size(tmp_path, reader, form):
     done = subprocess.run([sys.executable, "-Wignore", "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith(f"ValueError: {path}: corrupt "), done.stdout
+
+
+# A table whose first column name begins like a compressed file (the magics that UTF-8 text can
+# begin with) is written with that name quoted, so that the file reads back as the text it is.
+@pytest.mark.parametrize("magic", ["PK\x03\x04", "BZh91AY&SY"])
+def test_first_name_like_a_magic_round_trips(tmp_path, magic):
+    name = magic + "x"
+    df = kelvra.DataFrame()
+    df[name] = [1, 2]
+    df["b"] = ["p", "q"]
+    path = tmp_path / "out.csv"
+    df.to_csv(str(path))
+    back = kelvra.read_csv(str(path))
+    assert back.columns() == [name, "b"] and back[name] == [1, 2]

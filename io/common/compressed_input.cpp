@@ -112,6 +112,11 @@ std::size_t gzip_declared_size(const InputFile& file) {
     return declared;
 }
 
+bool names_a_format(std::string_view head) {
+    return head.starts_with(kGzip) || head.starts_with(kZstd) || head.starts_with(kZip) ||
+           head.starts_with(kXz) || is_bzip2(head);
+}
+
 std::unique_ptr<Decoder> decoder_for(std::string_view head, InputFile& file) {
     if (head.starts_with(kGzip)) return make_gzip_decoder(file);
     if (head.starts_with(kZstd)) {

@@ -52,4 +52,7 @@ private:
 // and the format. The decoder reads the stored bytes from `file`, from its first byte on.
 std::unique_ptr<Decoder> decoder_for(std::string_view head, InputFile& file);
 
+// Whether a file whose first bytes are `head` would be taken for one of those formats.
+bool names_a_format(std::string_view head);
+
 }  // namespace kelvra

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../../core/dataframe.h"
+#include "../common/compressed_input.h"
 #include "../common/row_writer.h"
 #include "../common/text_output.h"
 #include "../common/text_scan.h"
@@ -102,10 +103,11 @@ void PyDataFrame::to_csv(const std::string& path) const {
     columns.reserve(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i != 0) out = output.write(out, ",");
-        // The reader drops a byte-order mark at the start of the file, so a first name that
-        // begins with one is quoted to keep it.
-        out = write_name(output, out, names[i], i == 0 && names[i].starts_with(kByteOrderMark),
-                         lone_column);
+        // The reader drops a byte-order mark at the start of the file and takes one that begins
+        // like a compressed file for one, so a first name that begins so is quoted.
+        const bool first_quoted =
+            i == 0 && (names[i].starts_with(kByteOrderMark) || kelvra::names_a_format(names[i]));
+        out = write_name(output, out, names[i], first_quoted, lone_column);
         held.push_back(get_column(names[i]));
         columns.emplace_back(*held.back());
     }
