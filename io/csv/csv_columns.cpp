@@ -26,8 +26,29 @@ constexpr char kNoText[17] = {};
            first == ' ' || first == '\t';
 }
 
+// The plain readings the number runs take first: number_reading.h's, or with SSSE3 those of
+// plain_number_ssse3.h, which give the same.
+template <bool kSsse3>
+struct PlainReading {
+    [[gnu::always_inline]] static bool plain_int(const char* p, std::size_t size,
+                                                 std::int64_t& value) noexcept {
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+        if constexpr (kSsse3) return parse_plain_int_ssse3(p, size, value);
+#endif
+        return parse_plain_int(p, size, value);
+    }
+    [[gnu::always_inline]] static ParsedNumber plain_number(const char* p,
+                                                            std::size_t size) noexcept {
+#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
+        if constexpr (kSsse3) return parse_plain_number_ssse3(p, size);
+#endif
+        return parse_plain_number(p, size);
+    }
+};
+
+template <typename Reading = PlainReading<false>>
 [[gnu::always_inline]] inline ParsedNumber read_number(std::string_view field) noexcept {
-    const ParsedNumber quick = parse_plain_number(field.data(), field.size());
+    const ParsedNumber quick = Reading::plain_number(field.data(), field.size());
     if (quick.kind != ParsedNumber::kNone || !may_be_number(field.front())) return quick;
     return parse_whole_number(field);
 }
@@ -90,26 +111,6 @@ template <CellType Type, typename Value, typename Read>
     return k;
 }
 
-// The plain readings the number runs take first: number_reading.h's, or with SSSE3 those of
-// plain_number_ssse3.h, which give the same.
-template <bool kSsse3>
-struct PlainReading {
-    [[gnu::always_inline]] static bool plain_int(const char* p, std::size_t size,
-                                                 std::int64_t& value) noexcept {
-#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
-        if constexpr (kSsse3) return parse_plain_int_ssse3(p, size, value);
-#endif
-        return parse_plain_int(p, size, value);
-    }
-    [[gnu::always_inline]] static ParsedNumber plain_number(const char* p,
-                                                            std::size_t size) noexcept {
-#if defined(KELVRA_PLAIN_NUMBER_SSSE3)
-        if constexpr (kSsse3) return parse_plain_number_ssse3(p, size);
-#endif
-        return parse_plain_number(p, size);
-    }
-};
-
 // Integers: plain ones take the short path, any other field the whole reading.
 template <typename Reading>
 [[gnu::always_inline]] inline std::size_t append_int_run(ColumnBuilder& column,
@@ -133,10 +134,7 @@ template <typename Reading>
                                                             std::size_t rows) {
     return append_number_run<kDouble, double>(
         column, fields, rows, [](std::string_view field, double& value) {
-            ParsedNumber number = Reading::plain_number(field.data(), field.size());
-            if (number.kind == ParsedNumber::kNone && may_be_number(field.front())) {
-                number = parse_whole_number(field);
-            }
+            const ParsedNumber number = read_number<Reading>(field);
             if (number.kind != ParsedNumber::kDouble) return false;
             value = number.double_value;
             return true;
